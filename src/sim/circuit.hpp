@@ -1,0 +1,26 @@
+// Circuit: the fixed list of gates to execute. Built once (fusing runs of
+// single-qubit gates when there are 16 or more of them), run any number of times.
+#pragma once
+
+#include <vector>
+
+#include "gate.hpp"
+#include "state_vector.hpp"
+
+namespace vastrel::sim {
+
+class Circuit {
+public:
+    explicit Circuit(std::vector<Gate> gates);
+
+    const std::vector<Gate>& gates() const noexcept { return gates_; }
+
+    // Applies the gates in order, one kernel per gate. An empty circuit
+    // returns at once and does not touch the worker pool.
+    void run(StateVector& state) const;
+
+private:
+    std::vector<Gate> gates_;
+};
+
+}  // namespace vastrel::sim
