@@ -1,0 +1,43 @@
+// The inner loops of the three state-vector kernels, one set per instruction
+// set (scalar, AVX2, AVX-512), chosen once at run time. StateVector checks
+// and reduces the indices, computes the constants and splits the pairs over
+// the pool; a kernel function only streams through one range of pairs.
+//
+// Pairs of target t: pair p (0 <= p < N/2) is the amplitude i whose index is
+// p with a zero bit inserted at position t, and its partner j = i + 2^t:
+//     i = ((p >> t) << (t + 1)) | (p & (2^t - 1)).
+// Every function covers pairs [begin, end) in increasing order, touches no
+// amplitude outside them, and gives each amplitude exactly the rounding of
+// the scalar formulas (no FMA), so every set is bit-identical to the scalar one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "complex.hpp"
+#include "gate.hpp"
+
+namespace vastrel::sim::kernels {
+
+struct KernelSet {
+    const char* name;
+    // (a, b) = (data[i], data[j]) becomes (m00*a + m01*b, m10*a + m11*b).
+    void (*mat2)(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end);
+    // Exchanges data[i] and data[j] bit for bit when bit c of i is set (c != t).
+    void (*cnot)(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end);
+    // data[j] becomes data[j] * p when bit c of j is set (c == t allowed:
+    // then every j qualifies).
+    void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
+};
+
+const KernelSet& scalar_kernels();
+// Null when the set is not built in or this CPU lacks the instructions.
+const KernelSet* avx2_kernels();
+const KernelSet* avx512_kernels();
+
+// The best set this CPU supports, chosen once. VASTREL_KERNELS=scalar|avx2|avx512
+// in the environment forces a set (for tests and benchmarks); an unsupported
+// or unknown name falls back to the best supported set.
+const KernelSet& active_kernels();
+
+}  // namespace vastrel::sim::kernels
