@@ -18,6 +18,8 @@ public:
     // Applies the gates in order, one kernel per gate. An empty circuit
     // returns at once and does not touch the worker pool.
     void run(StateVector& state) const;
+    // The same on an explicit pool and kernel set (tests, benchmarks).
+    void run(StateVector& state, const Backend& backend) const;
 
 private:
     std::vector<Gate> gates_;

@@ -43,4 +43,7 @@ Matrix2 matrix_of(const Gate& g);
 // The target of X, H, Rz or Mat2 (and of Crz and Cnot).
 std::uint64_t target_of(const Gate& g);
 
+// g·m with full complex products: applying m and then g equals applying g·m.
+Matrix2 multiply(const Matrix2& g, const Matrix2& m);
+
 }  // namespace vastrel::sim

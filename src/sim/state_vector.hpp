@@ -11,6 +11,19 @@
 
 namespace vastrel::sim {
 
+class ThreadPool;
+namespace kernels {
+struct KernelSet;
+}
+
+// Where a kernel runs when it is not the process-wide default: tests and
+// benchmarks pass their own pool and inner-loop set. Results are the same
+// bits whatever the backend.
+struct Backend {
+    ThreadPool* pool;
+    const kernels::KernelSet* kernels;
+};
+
 // An amplitude buffer handed to a new owner, who frees it with free_buffer.
 struct RawBuffer {
     Complex32* data;
@@ -34,9 +47,27 @@ public:
     std::span<Complex32> amplitudes() noexcept { return {data_, length_}; }
     std::span<const Complex32> amplitudes() const noexcept { return {data_, length_}; }
 
+    // Qubit indices act modulo 64. Each kernel first asks the process-wide
+    // pool for its size (building it on first use), then splits the pairs
+    // of amplitudes over it.
+    //
+    // (a, b) = (v[i], v[i + 2^t]) becomes (m00*a + m01*b, m10*a + m11*b).
+    // Panics "chunk_size must not be zero" for target 63 and "index out of
+    // bounds: ..." for a target at or above the qubit count, before writing.
     void apply_mat2(std::uint64_t target, const Matrix2& m);
+    // Exchanges v[i] and v[i + 2^t] where bit c of i is set. Panics for
+    // target 63; any other index out of range, or c == t, changes nothing.
     void apply_cnot(std::uint64_t control, std::uint64_t target);
+    // Multiplies every amplitude with both bits set by cos(theta) + i sin(theta).
+    // An index out of range changes nothing; c == t acts as Rz on that qubit.
     void apply_crz(std::uint64_t control, std::uint64_t target, float theta);
+
+    // The same kernels on an explicit backend; they do not touch the
+    // process-wide pool.
+    void apply_mat2(std::uint64_t target, const Matrix2& m, const Backend& backend);
+    void apply_cnot(std::uint64_t control, std::uint64_t target, const Backend& backend);
+    void apply_crz(std::uint64_t control, std::uint64_t target, float theta,
+                   const Backend& backend);
 
     // Gives up the buffer without copying; the vector is left empty.
     RawBuffer release() noexcept;

@@ -1,0 +1,222 @@
+// StateVector: allocation in the all-zero state, the index rules and panics
+// of the three kernels, and the split of their pairs over the pool.
+#include "state_vector.hpp"
+
+#include <math.h>
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "kernels.hpp"
+#include "panic.hpp"
+#include "thread_pool.hpp"
+
+namespace vastrel::sim {
+
+namespace {
+
+// Below this many pairs a dispatch costs more than it saves; the calling
+// thread does the work alone. Measured with bench/kernels.cpp.
+constexpr std::size_t kSerialPairs = std::size_t{1} << 14;
+
+// Pieces handed to workers are whole multiples of this many pairs, so two
+// workers never write the same cache line and SIMD sets see aligned starts.
+constexpr std::size_t kGrain = 64;
+
+// Huge pages cut page faults and TLB misses on big vectors.
+constexpr std::size_t kHugePageMin = std::size_t{1} << 22;
+
+[[noreturn]] void panic_zero_chunk() { throw Panic("chunk_size must not be zero"); }
+
+[[noreturn]] void panic_out_of_bounds(std::size_t length, std::size_t index) {
+    throw Panic("index out of bounds: the len is " + std::to_string(length) +
+                " but the index is " + std::to_string(index));
+}
+
+// Pair index of the q-th pair whose bit b is set: q with a one bit inserted
+// at position b.
+inline std::size_t insert_one(std::size_t q, unsigned b) {
+    const std::size_t low = (std::size_t{1} << b) - 1;
+    return ((q & ~low) << 1) | (std::size_t{1} << b) | (q & low);
+}
+
+// Runs body(begin, end) over [0, count) of some unit: on the calling thread
+// when the work is small or the pool has one worker, otherwise in pieces of
+// whole grains over the pool.
+template <class Body>
+void split(ThreadPool& pool, std::size_t count, const Body& body) {
+    if (count < kSerialPairs || pool.num_threads() == 1) {
+        body(std::size_t{0}, count);
+        return;
+    }
+    const std::size_t grains = (count + kGrain - 1) / kGrain;
+    pool.parallel_for(grains, [&](std::size_t gb, std::size_t ge) {
+        body(gb * kGrain, std::min(ge * kGrain, count));
+    });
+}
+
+// The pairs of target t whose bit b is set, counted q = 0, 1, ...: a piece
+// [qb, qe) of them lies within the pair range [insert_one(qb), insert_one(qe-1)],
+// which holds no other piece's pairs. Splitting these instead of all pairs
+// keeps the work even when the qualifying pairs bunch in one half.
+template <class Kernel>
+void split_qualifying(ThreadPool& pool, std::size_t count, unsigned b, const Kernel& kernel) {
+    split(pool, count, [&](std::size_t qb, std::size_t qe) {
+        if (qb < qe) {
+            kernel(insert_one(qb, b), insert_one(qe - 1, b) + 1);
+        }
+    });
+}
+
+Backend default_backend() {
+    // The pool query first: it builds the default pool on first use.
+    ThreadPool& pool = global_pool();
+    return Backend{&pool, &kernels::active_kernels()};
+}
+
+}  // namespace
+
+StateVector::StateVector(std::uint64_t num_qubits) {
+    if (num_qubits >= 64) {
+        throw Panic("too many qubits");
+    }
+    if (num_qubits >= 60) {
+        throw Panic("capacity overflow");
+    }
+    const std::size_t length = std::size_t{1} << num_qubits;
+    // calloc hands out fresh zero pages for large blocks, so there is no
+    // serial zeroing pass; pages are first touched by the first kernel.
+    void* p = std::calloc(length, sizeof(Complex32));
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    const std::size_t bytes = length * sizeof(Complex32);
+    if (bytes >= kHugePageMin) {
+        const auto addr = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t page = std::uintptr_t{1} << 21;
+        const std::uintptr_t first = (addr + page - 1) & ~(page - 1);
+        const std::uintptr_t last = (addr + bytes) & ~(page - 1);
+        if (last > first) {
+            // Advice only: failure changes nothing but speed.
+            ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+        }
+    }
+    data_ = static_cast<Complex32*>(p);
+    length_ = length;
+    data_[0] = Complex32{1.0f, 0.0f};
+}
+
+StateVector::~StateVector() { std::free(data_); }
+
+StateVector::StateVector(StateVector&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+
+StateVector& StateVector::operator=(StateVector&& other) noexcept {
+    if (this != &other) {
+        std::free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        length_ = std::exchange(other.length_, 0);
+    }
+    return *this;
+}
+
+RawBuffer StateVector::release() noexcept {
+    RawBuffer raw{data_, length_, length_};
+    data_ = nullptr;
+    length_ = 0;
+    return raw;
+}
+
+void free_buffer(Complex32* data, std::size_t /*capacity*/) noexcept { std::free(data); }
+
+void StateVector::apply_mat2(std::uint64_t target, const Matrix2& m) {
+    if ((target & 63) == 63) {
+        panic_zero_chunk();  // before the pool is touched
+    }
+    apply_mat2(target, m, default_backend());
+}
+
+void StateVector::apply_cnot(std::uint64_t control, std::uint64_t target) {
+    if ((target & 63) == 63) {
+        panic_zero_chunk();
+    }
+    apply_cnot(control, target, default_backend());
+}
+
+void StateVector::apply_crz(std::uint64_t control, std::uint64_t target, float theta) {
+    apply_crz(control, target, theta, default_backend());
+}
+
+void StateVector::apply_mat2(std::uint64_t target, const Matrix2& m, const Backend& backend) {
+    const unsigned t = static_cast<unsigned>(target & 63);
+    if (t == 63) {
+        panic_zero_chunk();
+    }
+    const std::size_t h = std::size_t{1} << t;
+    if (h >= length_) {
+        // The partner of the first amplitude lies outside the vector.
+        panic_out_of_bounds(length_, h);
+    }
+    const Matrix2 matrix = m;
+    Complex32* data = data_;
+    const auto* ks = backend.kernels;
+    split(*backend.pool, length_ / 2, [&](std::size_t b, std::size_t e) {
+        if (b < e) {
+            ks->mat2(data, t, matrix, b, e);
+        }
+    });
+}
+
+void StateVector::apply_cnot(std::uint64_t control, std::uint64_t target, const Backend& backend) {
+    const unsigned t = static_cast<unsigned>(target & 63);
+    if (t == 63) {
+        panic_zero_chunk();
+    }
+    const unsigned c = static_cast<unsigned>(control & 63);
+    const std::size_t n = length_;
+    if (c == t || (std::size_t{1} << t) >= n || (std::size_t{1} << c) >= n) {
+        return;  // no pair has its control bit set inside the vector
+    }
+    // Bit c of the lower amplitude is bit b of the pair index.
+    const unsigned b = c < t ? c : c - 1;
+    Complex32* data = data_;
+    const auto* ks = backend.kernels;
+    split_qualifying(*backend.pool, n / 4, b,
+                     [&](std::size_t pb, std::size_t pe) { ks->cnot(data, c, t, pb, pe); });
+}
+
+void StateVector::apply_crz(std::uint64_t control, std::uint64_t target, float theta,
+                            const Backend& backend) {
+    const unsigned c = static_cast<unsigned>(control & 63);
+    const unsigned t = static_cast<unsigned>(target & 63);
+    const std::size_t n = length_;
+    if ((std::size_t{1} << t) >= n || (std::size_t{1} << c) >= n) {
+        return;  // no amplitude of the vector has both bits set
+    }
+    float sin_theta = 0.0f;
+    float cos_theta = 0.0f;
+    ::sincosf(theta, &sin_theta, &cos_theta);
+    const Complex32 phase{cos_theta, sin_theta};
+    Complex32* data = data_;
+    const auto* ks = backend.kernels;
+    if (c == t) {
+        split(*backend.pool, n / 2, [&](std::size_t b, std::size_t e) {
+            if (b < e) {
+                ks->crz(data, c, t, phase, b, e);
+            }
+        });
+        return;
+    }
+    // The set of amplitudes with both bits set is symmetric in the two bits:
+    // walk the pairs of the higher bit and test the lower one, which spreads
+    // the qualifying pairs evenly over the pair range.
+    const unsigned lo = c < t ? c : t;
+    const unsigned hi = c < t ? t : c;
+    split_qualifying(*backend.pool, n / 4, lo,
+                     [&](std::size_t pb, std::size_t pe) { ks->crz(data, lo, hi, phase, pb, pe); });
+}
+
+}  // namespace vastrel::sim

@@ -1,0 +1,259 @@
+// The worker pool as a class (coverage, exceptions, many dispatches), the
+// default-size rule, fork safety of the process-wide pool, and identical
+// bits whatever the pool size or kernel set.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/circuit.hpp"
+#include "sim/kernels.hpp"
+#include "sim/panic.hpp"
+#include "sim/thread_pool.hpp"
+#include "support.hpp"
+
+namespace vastrel::sim {
+namespace {
+
+TEST(ThreadPool, EveryIndexOnceOnWorkersOnly) {
+    for (std::size_t size : {1u, 2u, 3u, 8u}) {
+        ThreadPool pool(size);
+        ASSERT_EQ(pool.num_threads(), size);
+        for (std::size_t n : {0u, 1u, 2u, 7u, 8u, 9u, 1000u}) {
+            std::vector<std::atomic<int>> hits(n);
+            std::mutex mutex;
+            std::set<std::thread::id> threads;
+            std::atomic<int> empty_pieces{0};
+            pool.parallel_for(n, [&](std::size_t b, std::size_t e) {
+                empty_pieces += b >= e ? 1 : 0;
+                for (std::size_t i = b; i < e; ++i) {
+                    hits[i].fetch_add(1);
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                threads.insert(std::this_thread::get_id());
+            });
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(hits[i].load(), 1) << "size " << size << " n " << n << " i " << i;
+            }
+            EXPECT_EQ(empty_pieces.load(), 0);
+            EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+            EXPECT_LE(threads.size(), std::min(size, n));
+        }
+    }
+}
+
+TEST(ThreadPool, AWorkersExceptionReachesTheCallerAfterAllPieces) {
+    ThreadPool pool(4);
+    std::atomic<int> finished{0};
+    try {
+        pool.parallel_for(4, [&](std::size_t b, std::size_t) {
+            if (b == 2) {
+                throw std::runtime_error("piece two failed");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ++finished;
+        });
+        ADD_FAILURE() << "nothing rethrown";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "piece two failed");
+        EXPECT_EQ(finished.load(), 3);  // the others ran to the end first
+    }
+
+    // Every piece throws: one of them arrives, and the pool stays usable
+    // with no stale exception left for the next job.
+    EXPECT_THROW(pool.parallel_for(4, [](std::size_t, std::size_t) { throw Panic("boom"); }),
+                 Panic);
+    std::atomic<std::size_t> sum{0};
+    EXPECT_NO_THROW(pool.parallel_for(100, [&](std::size_t b, std::size_t e) { sum += e - b; }));
+    EXPECT_EQ(sum.load(), 100u);
+}
+
+TEST(ThreadPool, ManyDispatchesInARow) {
+    ThreadPool pool(2);
+    std::vector<std::uint64_t> slots(64, 0);
+    for (int round = 0; round < 20000; ++round) {
+        pool.parallel_for(slots.size(), [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) {
+                slots[i] += i;
+            }
+        });
+    }
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        ASSERT_EQ(slots[i], 20000 * i);
+    }
+}
+
+TEST(ThreadPool, CallersFromSeveralThreadsAreSerialised) {
+    ThreadPool pool(3);
+    std::atomic<std::uint64_t> total{0};
+    std::vector<std::thread> callers;
+    for (int k = 0; k < 4; ++k) {
+        callers.emplace_back([&] {
+            for (int round = 0; round < 500; ++round) {
+                pool.parallel_for(10, [&](std::size_t b, std::size_t e) { total += e - b; });
+            }
+        });
+    }
+    for (std::thread& t : callers) {
+        t.join();
+    }
+    EXPECT_EQ(total.load(), 4u * 500u * 10u);
+}
+
+TEST(DefaultSize, EnvironmentRules) {
+    using std::nullopt;
+    const std::size_t avail = 6;
+    EXPECT_EQ(default_num_threads(nullopt, nullopt, avail), 6u);
+    EXPECT_EQ(default_num_threads("3", nullopt, avail), 3u);
+    EXPECT_EQ(default_num_threads("+3", "5", avail), 3u);
+    EXPECT_EQ(default_num_threads("0003", nullopt, avail), 3u);
+    // 0 means the machine's parallelism at once; the second is not read.
+    EXPECT_EQ(default_num_threads("0", "2", avail), 6u);
+    EXPECT_EQ(default_num_threads("+0", "2", avail), 6u);
+    // Not a number: fall through to the second variable.
+    for (const char* bad : {"", "+", "-1", "-0", " 3", "3 ", "3x", "x", "1.5", "++3",
+                            "18446744073709551616", "99999999999999999999"}) {
+        EXPECT_EQ(default_num_threads(bad, "2", avail), 2u) << "'" << bad << "'";
+        EXPECT_EQ(default_num_threads(nullopt, bad, avail), 6u) << "'" << bad << "'";
+    }
+    EXPECT_EQ(default_num_threads(nullopt, "0", avail), 6u);
+    EXPECT_EQ(default_num_threads(nullopt, "+4", avail), 4u);
+    // Lowered to the pool's maximum, whichever source the count came from.
+    EXPECT_EQ(default_num_threads("18446744073709551615", nullopt, avail), 65535u);
+    EXPECT_EQ(default_num_threads("65536", nullopt, avail), 65535u);
+    EXPECT_EQ(default_num_threads("65535", nullopt, avail), 65535u);
+    EXPECT_EQ(default_num_threads(nullopt, "100000", avail), 65535u);
+    EXPECT_EQ(default_num_threads("0", nullopt, 100000), 65535u);
+    EXPECT_EQ(default_num_threads(nullopt, nullopt, 1), 1u);
+}
+
+TEST(DefaultSize, AvailableParallelismIsWithinTheMachine) {
+    const std::size_t n = available_parallelism();
+    EXPECT_GE(n, 1u);
+    EXPECT_LE(n, std::thread::hardware_concurrency());
+}
+
+TEST(ForkSafety, AChildRebuildsThePoolAndKeepsTheFlag) {
+    // The parent's pool exists and has just run a split kernel.
+    StateVector warm(18);
+    warm.apply_mat2(17, matrix_of(H{17}));
+    const std::size_t size = current_num_threads();
+
+    const int status = test::in_child([size] {
+        StateVector v(20);
+        v.apply_mat2(19, matrix_of(X{19}));  // big enough to dispatch
+        v.apply_cnot(19, 0);
+        CHILD_EXPECT(test::same_bits(v.amplitudes()[(std::size_t{1} << 19) | 1],
+                                     Complex32{1.0f, 0.0f}));
+        CHILD_EXPECT(current_num_threads() == size);
+        try {
+            build_global(2);
+            return 4;
+        } catch (const PoolBuildError& e) {
+            CHILD_EXPECT(std::string(e.what()) ==
+                         "The global thread pool has already been initialized.");
+        }
+        return 0;
+    }, 20);
+    EXPECT_EQ(status, 0);
+
+    // The parent's pool is untouched by the child's handlers.
+    StateVector after(18);
+    after.apply_mat2(17, matrix_of(X{17}));
+    EXPECT_EQ(after.amplitudes()[std::size_t{1} << 17].re, 1.0f);
+    EXPECT_EQ(current_num_threads(), size);
+}
+
+TEST(ThreadPool, ThreadCreationFailureIsABuildError) {
+    const int status = test::in_child([] {
+        const rlimit old = test::starve_address_space();
+        std::string text;
+        try {
+            ThreadPool pool(64);
+            text = "<built>";
+        } catch (const PoolBuildError& e) {
+            text = e.what();
+        }
+        test::restore_address_space(old);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        CHILD_EXPECT(text == "Resource temporarily unavailable (os error 11)" ||
+                     text == "Cannot allocate memory (os error 12)");
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// A random circuit over every gate kind and placement, on a random state.
+std::vector<Gate> random_circuit(unsigned qubits, std::size_t length, std::mt19937_64& rng) {
+    std::uniform_int_distribution<unsigned> kind(0, 5);
+    std::uniform_int_distribution<std::uint64_t> qubit(0, qubits - 1);
+    std::uniform_real_distribution<float> angle(-7.0f, 7.0f);
+    std::vector<Gate> gates;
+    for (std::size_t k = 0; k < length; ++k) {
+        const std::uint64_t a = qubit(rng);
+        const std::uint64_t b = qubit(rng);
+        switch (kind(rng)) {
+            case 0: gates.push_back(X{a}); break;
+            case 1: gates.push_back(H{a}); break;
+            case 2: gates.push_back(Rz{a, angle(rng)}); break;
+            case 3: gates.push_back(Crz{a, k % 5 == 0 ? a : b, angle(rng)}); break;
+            case 4: gates.push_back(Cnot{a, b}); break;
+            default:
+                gates.push_back(Mat2{a, {{angle(rng), angle(rng)}, {angle(rng), 0.0f},
+                                         {0.0f, angle(rng)}, {angle(rng), -angle(rng)}}});
+        }
+    }
+    // The extremes, which split differently from the rest.
+    gates.push_back(H{qubits - 1});
+    gates.push_back(Cnot{qubits - 1, 0});
+    gates.push_back(Cnot{0, qubits - 1});
+    gates.push_back(Crz{qubits - 1, qubits - 2, 1.0f});
+    gates.push_back(Crz{qubits - 2, qubits - 1, 1.0f});
+    return gates;
+}
+
+TEST(Determinism, SameBitsForEveryPoolSizeAndKernelSet) {
+    constexpr unsigned kQubits = 17;
+    std::mt19937_64 rng(20261208);
+    const Circuit circuit(random_circuit(kQubits, 120, rng));
+    ASSERT_LT(circuit.gates().size(), 125u);  // fused
+
+    std::vector<Complex32> start(std::size_t{1} << kQubits);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    for (Complex32& a : start) {
+        a = Complex32{value(rng), value(rng)};
+    }
+    std::vector<Complex32> expected = start;
+    test::reference_run(expected, circuit.gates());
+
+    std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels()};
+    for (const kernels::KernelSet* s : {kernels::avx2_kernels(), kernels::avx512_kernels()}) {
+        if (s != nullptr) {
+            sets.push_back(s);
+        }
+    }
+    for (std::size_t size : {1u, 2u, 3u, 8u}) {
+        ThreadPool pool(size);
+        for (const kernels::KernelSet* set : sets) {
+            StateVector v(kQubits);
+            std::copy(start.begin(), start.end(), v.amplitudes().begin());
+            circuit.run(v, Backend{&pool, set});
+            EXPECT_TRUE(test::same_bits(v.amplitudes(), expected))
+                << set->name << " on " << size << " threads";
+        }
+    }
+    StateVector global(kQubits);
+    std::copy(start.begin(), start.end(), global.amplitudes().begin());
+    circuit.run(global);
+    EXPECT_TRUE(test::same_bits(global.amplitudes(), expected)) << "process-wide pool";
+}
+
+}  // namespace
+}  // namespace vastrel::sim
