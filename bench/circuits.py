@@ -1,0 +1,134 @@
+"""Benchmark circuits as plain gate lists, and an exact reference to check them.
+
+A gate is a tuple in vastrel's terms, translated by each simulator adapter:
+("x", t), ("h", t), ("rz", t, theta), ("crz", c, t, theta), ("cnot", c, t).
+Qubit q is bit q of an amplitude index. Rz is diag(1, e^{i theta}) and Crz
+multiplies the amplitudes with both bits set by e^{i theta}: phase gates,
+with no global phase, so every simulator must agree on the full state.
+"""
+
+import math
+import random
+
+import numpy as np
+
+SINGLE_QUBIT = ("x", "h", "rz")
+
+
+def qft(n):
+    """The textbook QFT without the final swaps: H, then controlled phases."""
+    gates = []
+    for j in reversed(range(n)):
+        gates.append(("h", j))
+        for k in reversed(range(j)):
+            gates.append(("crz", k, j, math.pi / (1 << (j - k))))
+    return gates
+
+
+def ghz(n):
+    gates = [("h", 0)]
+    gates.extend(("cnot", q, q + 1) for q in range(n - 1))
+    return gates
+
+
+def random_layers(n, layers=20, seed=20261208):
+    """Layers in which every qubit is touched once: by h/x/rz alone, or paired
+    with another qubit in a cnot or crz. Seeded, so every run and every
+    simulator sees the same circuit."""
+    rng = random.Random(seed * 131 + n)
+    gates = []
+    for _ in range(layers):
+        order = list(range(n))
+        rng.shuffle(order)
+        i = 0
+        while i < n:
+            if i + 1 < n and rng.random() < 0.5:
+                c, t = order[i], order[i + 1]
+                if rng.random() < 0.5:
+                    gates.append(("cnot", c, t))
+                else:
+                    gates.append(("crz", c, t, rng.uniform(-math.pi, math.pi)))
+                i += 2
+            else:
+                kind = rng.choice(SINGLE_QUBIT)
+                if kind == "rz":
+                    gates.append(("rz", order[i], rng.uniform(-math.pi, math.pi)))
+                else:
+                    gates.append((kind, order[i]))
+                i += 1
+    return gates
+
+
+def random_gates(n, count, seed=7):
+    """A flat random gate list for the small-circuit timings."""
+    rng = random.Random(seed * 1009 + n * 101 + count)
+    gates = []
+    kinds = ("x", "h", "rz", "cnot", "crz") if n >= 2 else SINGLE_QUBIT
+    for _ in range(count):
+        kind = rng.choice(kinds)
+        if kind in ("x", "h"):
+            gates.append((kind, rng.randrange(n)))
+        elif kind == "rz":
+            gates.append(("rz", rng.randrange(n), rng.uniform(-math.pi, math.pi)))
+        else:
+            c, t = rng.sample(range(n), 2)
+            if kind == "cnot":
+                gates.append(("cnot", c, t))
+            else:
+                gates.append(("crz", c, t, rng.uniform(-math.pi, math.pi)))
+    return gates
+
+
+FAMILIES = {"qft": qft, "ghz": ghz, "random": random_layers}
+
+
+def reference_state(gates, n):
+    """Final state in complex128, one gate at a time: the cross-check oracle.
+
+    The state is viewed as an n-dimensional array whose axis n-1-q is qubit q
+    (C order puts qubit 0, the least significant bit, on the last axis)."""
+    psi = np.zeros((2,) * n, dtype=np.complex128)
+    psi[(0,) * n] = 1.0
+    s = 1.0 / math.sqrt(2.0)
+
+    def axis(q):
+        return n - 1 - q
+
+    def sel(**bits):
+        index = [slice(None)] * n
+        for q, b in bits.items():
+            index[axis(int(q[1:]))] = b
+        return tuple(index)
+
+    for g in gates:
+        kind = g[0]
+        if kind in ("x", "h"):
+            t = g[1]
+            a = psi[sel(**{f"q{t}": 0})].copy()
+            b = psi[sel(**{f"q{t}": 1})].copy()
+            if kind == "x":
+                psi[sel(**{f"q{t}": 0})] = b
+                psi[sel(**{f"q{t}": 1})] = a
+            else:
+                psi[sel(**{f"q{t}": 0})] = s * (a + b)
+                psi[sel(**{f"q{t}": 1})] = s * (a - b)
+        elif kind == "rz":
+            t, theta = g[1], g[2]
+            psi[sel(**{f"q{t}": 1})] *= np.exp(1j * theta)
+        elif kind == "crz":
+            c, t, theta = g[1], g[2], g[3]
+            if c == t:
+                psi[sel(**{f"q{t}": 1})] *= np.exp(1j * theta)
+            else:
+                psi[sel(**{f"q{c}": 1, f"q{t}": 1})] *= np.exp(1j * theta)
+        elif kind == "cnot":
+            c, t = g[1], g[2]
+            if c != t:
+                i0 = sel(**{f"q{c}": 1, f"q{t}": 0})
+                i1 = sel(**{f"q{c}": 1, f"q{t}": 1})
+                a = psi[i0].copy()
+                psi[i0] = psi[i1]
+                psi[i1] = a
+        else:
+            raise ValueError(f"unknown gate {g!r}")
+    return psi.reshape(-1)

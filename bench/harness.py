@@ -1,0 +1,393 @@
+"""vastrel against the established simulators, and against the memory roofline.
+
+    python bench/harness.py [--quick] [--roofline PATH] [--out DIR] [--only a,b]
+
+`make bench` sets up the environment and calls this. Sections, in order:
+  roofline  in-place read+write bandwidth (bench/roofline.cpp), bound per gate
+  check     every simulator's final state against an exact reference and
+            against vastrel, at small sizes, so the timings compare like with like
+  gates     vastrel's time per gate kind and target, as a ratio to the bound
+  circuits  QFT, GHZ and random layers, every simulator, round-robin
+  small     1 to 10 qubits, 1 to 100 gates: fixed costs
+Writes latest.json, latest.md and latest.png to --out (a --quick smoke pass
+writes quick.* to bench/results/raw instead, so it never replaces real numbers).
+"""
+
+import argparse
+import datetime
+import gc
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import circuits  # noqa: E402
+from timing import calibrate, median, progress, timed, timed_loop  # noqa: E402
+
+THREADS = 2
+
+FULL = {
+    "roofline_qubits": [20, 24, 26],
+    "roofline_passes": 11,
+    "gate_qubits": [20, 24, 26],
+    "gate_reps": {20: 21, 24: 11, 26: 9},
+    "circuit_qubits": [16, 20, 22, 24],
+    "circuit_reps": 5,
+    "small_qubits": [1, 2, 4, 6, 8, 10],
+    "small_gates": [1, 10, 100],
+    "small_batches": 5,
+    "small_batch_s": 0.02,
+    "check_qubits": [3, 6, 10],
+}
+
+QUICK = {
+    "roofline_qubits": [20],
+    "roofline_passes": 3,
+    "gate_qubits": [20],
+    "gate_reps": {20: 3},
+    "circuit_qubits": [10, 14],
+    "circuit_reps": 3,
+    "small_qubits": [2, 8],
+    "small_gates": [10, 100],
+    "small_batches": 3,
+    "small_batch_s": 0.005,
+    "check_qubits": [4],
+}
+
+GATE_KINDS = ["x", "h", "rz", "crz", "cnot", "mat2"]
+
+
+def pin_threads(threads):
+    """Every runtime the peers use gets the same thread count; this must
+    happen before any of them is imported.
+
+    Each peer wheel bundles its own OpenMP runtime. With libgomp's default
+    spin-then-sleep, one of them spinning at a barrier while a worker of the
+    same runtime is descheduled (a shared 2-core machine) costs a whole time
+    slice per gate: Qulacs then ran a 14-qubit QFT in 1 s instead of 8 ms.
+    Passive waiting makes the peers' timings robust to that; a caller's own
+    OMP_WAIT_POLICY wins."""
+    for var in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS", "NUMEXPR_NUM_THREADS",
+                "RAYON_NUM_THREADS"):
+        os.environ[var] = str(threads)
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
+
+
+def machine_info():
+    info = {"python": platform.python_version(), "platform": platform.platform(), "cores": os.cpu_count()}
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
+        for line in out.splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == "Model name":
+                info["cpu"] = value.strip()
+            elif key.strip() in ("L2 cache", "L3 cache"):
+                info[key.strip().lower().replace(" ", "_")] = value.strip()
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemTotal:"):
+                    info["memory_gib"] = round(int(line.split()[1]) / 2**20, 1)
+    except OSError:
+        pass
+    return info
+
+
+# ---------------------------------------------------------------- roofline
+
+
+def run_roofline(path, cfg):
+    if not path or not Path(path).exists():
+        progress(f"roofline: program not found at {path!r}; ratios to the bound are left out")
+        return None
+    cmd = [str(path), "--qubits", ",".join(map(str, cfg["roofline_qubits"])), "--threads", f"1,{THREADS}",
+           "--passes", str(cfg["roofline_passes"])]
+    progress("roofline: " + " ".join(cmd))
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    sys.stderr.write(proc.stderr)
+    if proc.returncode != 0:
+        progress(f"roofline: failed with exit code {proc.returncode}")
+        return None
+    return json.loads(proc.stdout)
+
+
+def bound_for(roofline, n, threads=THREADS):
+    if not roofline:
+        return None
+    for r in roofline["results"]:
+        if r["qubits"] == n and r["threads"] == threads:
+            return r["bound_per_gate_s"]
+    return None
+
+
+# ---------------------------------------------------------------- cross-check
+
+
+def check_states(sims, cfg):
+    """Every simulator against the complex128 reference, and every peer
+    against vastrel: a peer that disagrees is not simulating the same circuit."""
+    import numpy as np
+
+    results = []
+    vastrel = next((s for s in sims if s.name == "vastrel"), None)
+    for n in cfg["check_qubits"]:
+        cases = {name: fam(n) for name, fam in circuits.FAMILIES.items()}
+        cases["mixed"] = circuits.random_gates(n, 60)
+        # Every gate kind on every target, and 16 single-qubit gates in a row
+        # so vastrel fuses them.
+        cases["all-gates"] = [g for t in range(n) for g in (("h", t), ("rz", t, 0.3 + t), ("x", t))]
+        cases["all-gates"] += [("crz", (t + 1) % n, t, 1.1) for t in range(n)]
+        cases["all-gates"] += [("cnot", t, (t + 2) % n) for t in range(n)]
+        if n == 1:
+            cases["all-gates"] = [g for g in cases["all-gates"] if g[0] in circuits.SINGLE_QUBIT]
+        for case, gates in cases.items():
+            ref = circuits.reference_state(gates, n)
+            states = {}
+            for s in sims:
+                try:
+                    states[s.name] = s.state(s.run(s.build(gates, n), n), n).astype(np.complex128)
+                except Exception as e:  # report, keep going
+                    results.append({"sim": s.name, "qubits": n, "case": case, "error": f"{type(e).__name__}: {e}"})
+            for name, st in states.items():
+                row = {"sim": name, "qubits": n, "case": case, "max_abs_vs_reference": float(np.abs(st - ref).max())}
+                if vastrel is not None and name != "vastrel" and "vastrel" in states:
+                    row["max_abs_vs_vastrel"] = float(np.abs(st - states["vastrel"]).max())
+                row["ok"] = bool(np.allclose(st, ref, atol=1e-5, rtol=1e-5))
+                if "max_abs_vs_vastrel" in row:
+                    row["ok"] = row["ok"] and bool(np.allclose(st, states["vastrel"], atol=1e-5, rtol=1e-5))
+                results.append(row)
+    bad = [r for r in results if not r.get("ok")]
+    for r in bad:
+        progress(f"check: MISMATCH {r}")
+    progress(f"check: {len(results) - len(bad)} of {len(results)} states agree")
+    return results
+
+
+# ---------------------------------------------------------------- per gate
+
+
+def gate_sequence(kind, t, n):
+    """The gate list for one gate of `kind` on target t. A fused Mat2 is 16
+    single-qubit gates on t, which vastrel's fusion turns into one gate.
+    Two-qubit gates take control 0 (control 1 for target 0), so every cache
+    line of the state holds amplitudes the gate must change."""
+    c = 1 if t == 0 else 0
+    if kind == "x":
+        return [("x", t)]
+    if kind == "h":
+        return [("h", t)]
+    if kind == "rz":
+        return [("rz", t, 0.7)]
+    if kind == "crz":
+        return [("crz", c, t, 0.7)]
+    if kind == "cnot":
+        return [("cnot", c, t)]
+    if kind == "mat2":
+        return [("h", t) if i % 2 == 0 else ("rz", t, 0.7) for i in range(16)]
+    raise ValueError(kind)
+
+
+def gate_times(vastrel, roofline, cfg):
+    """Time of one gate = T(G, B, G) - T(G, B), medians of interleaved runs.
+
+    B is a Cnot on the two highest qubits. Differencing cancels allocation,
+    zeroing, the result hand-over and the page faults of first touch (the
+    first G takes those); B separates the two copies of G, so neither fusion
+    nor a cache-blocked pass over consecutive low-qubit gates can merge them."""
+    rows, empty = [], {}
+    for n in cfg["gate_qubits"]:
+        reps = cfg["gate_reps"][n]
+        bound = bound_for(roofline, n)
+        empty_circuit = vastrel.build([], n)
+        empty[n] = median([timed(vastrel.run, empty_circuit, n)[0] for _ in range(reps)])
+        b = ("cnot", n - 1, n - 2)
+        for kind in GATE_KINDS:
+            for where, t in (("low", 0), ("mid", n // 2), ("high", n - 1)):
+                g = gate_sequence(kind, t, n)
+                base = vastrel.build(g + [b], n)
+                full = vastrel.build(g + [b] + g, n)
+                tb, tf = [], []
+                for _ in range(reps):
+                    tb.append(timed(vastrel.run, base, n)[0])
+                    tf.append(timed(vastrel.run, full, n)[0])
+                per_gate = median(tf) - median(tb)
+                row = {"qubits": n, "gate": kind, "where": where, "target": t, "reps": reps, "time_s": per_gate,
+                       "base_samples_s": tb, "full_samples_s": tf}
+                if bound:
+                    row["bound_s"] = bound
+                    row["ratio_to_bound"] = per_gate / bound
+                rows.append(row)
+                ratio = f" = {per_gate / bound:.2f}x bound" if bound else ""
+                progress(f"gates: n={n} {kind:4} {where:4} (t={t}): {per_gate * 1e3:.3f} ms{ratio}")
+    return rows, empty
+
+
+# ---------------------------------------------------------------- circuits
+
+
+def circuit_times(sims, cfg):
+    rows = []
+    # Warm every simulator up once (first-call costs: lazy imports, JIT-ed
+    # dispatch tables, thread-pool creation) before anything is timed.
+    for s in sims:
+        for fam in circuits.FAMILIES.values():
+            s.run(s.build(fam(8), 8), 8)
+    reps = cfg["circuit_reps"]
+    for family, make in circuits.FAMILIES.items():
+        for n in cfg["circuit_qubits"]:
+            gates = make(n)
+            samples = {s.name: {"build": [], "run": []} for s in sims}
+            for rep in range(reps):
+                # Round-robin, starting one further each repetition, so no
+                # simulator always runs right after the same neighbour.
+                order = sims[rep % len(sims):] + sims[:rep % len(sims)]
+                for s in order:
+                    tb, built = timed(s.build, gates, n)
+                    tr, result = timed(s.run, built, n)
+                    del result, built
+                    samples[s.name]["build"].append(tb)
+                    samples[s.name]["run"].append(tr)
+                progress(f"circuits: {family} n={n} rep {rep + 1}/{reps}: " + ", ".join(
+                    f"{name} {v['build'][-1] + v['run'][-1]:.3f}s" for name, v in samples.items()))
+            for name, v in samples.items():
+                totals = [b + r for b, r in zip(v["build"], v["run"])]
+                rows.append({"family": family, "qubits": n, "gates": len(gates), "sim": name, "reps": reps,
+                             "build_s": median(v["build"]), "run_s": median(v["run"]), "total_s": median(totals),
+                             "build_samples_s": v["build"], "run_samples_s": v["run"]})
+    add_ratios(rows, ("family", "qubits"))
+    return rows
+
+
+def add_ratios(rows, key_fields):
+    """ratio = peer time / vastrel time for the same circuit (> 1: vastrel faster)."""
+    base = {tuple(r[k] for k in key_fields): r for r in rows if r["sim"] == "vastrel"}
+    for r in rows:
+        v = base.get(tuple(r[k] for k in key_fields))
+        if v is None or r["sim"] == "vastrel":
+            continue
+        for col in ("total_s", "run_s"):
+            if v.get(col):
+                r[col.replace("_s", "_ratio")] = r[col] / v[col]
+
+
+# ---------------------------------------------------------------- small circuits
+
+
+def small_times(sims, cfg):
+    rows = []
+    configs = [(n, g) for n in cfg["small_qubits"] for g in cfg["small_gates"]]
+    for i, (n, count) in enumerate(configs):
+        gates = circuits.random_gates(n, count)
+        built = {s.name: s.build(gates, n) for s in sims}
+        loops = {}
+        for s in sims:
+            def total(s=s):
+                s.run(s.build(gates, n), n)
+
+            loops[s.name] = calibrate(total, cfg["small_batch_s"])
+        samples = {s.name: {"total": [], "run": []} for s in sims}
+        for batch in range(cfg["small_batches"]):
+            order = sims[batch % len(sims):] + sims[:batch % len(sims)]
+            for s in order:
+                b = built[s.name]
+                samples[s.name]["total"].append(timed_loop(lambda s=s: s.run(s.build(gates, n), n), loops[s.name]))
+                samples[s.name]["run"].append(timed_loop(lambda s=s, b=b: s.run(b, n), loops[s.name]))
+        for name, v in samples.items():
+            rows.append({"qubits": n, "gates": count, "sim": name, "loops": loops[name],
+                         "total_s": median(v["total"]), "run_s": median(v["run"]),
+                         "total_samples_s": v["total"], "run_samples_s": v["run"]})
+        progress(f"small: {i + 1}/{len(configs)} n={n} gates={count}: " + ", ".join(
+            f"{name} {median(v['total']) * 1e6:.1f}us" for name, v in samples.items()))
+    add_ratios(rows, ("qubits", "gates"))
+    return rows
+
+
+# ---------------------------------------------------------------- main
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="a smoke pass: few sizes and repetitions, under a minute")
+    ap.add_argument("--roofline", help="path of the vastrel_roofline program")
+    ap.add_argument("--out", help="output directory (default bench/results, or bench/results/raw with --quick)")
+    ap.add_argument("--only", help="comma-separated simulators to include (vastrel,aer,qsim,qulacs,lightning)")
+    ap.add_argument("--sections", default="roofline,check,gates,circuits,small",
+                    help="comma-separated sections to run (default: all)")
+    args = ap.parse_args(argv)
+
+    cfg = QUICK if args.quick else FULL
+    sections = set(args.sections.split(","))
+    out_dir = Path(args.out) if args.out else HERE / "results" / ("raw" if args.quick else "")
+    stem = "quick" if args.quick else "latest"
+
+    pin_threads(THREADS)
+    import sims as simulators  # after the thread variables are set
+
+    only = set(args.only.split(",")) if args.only else None
+    sims, skipped = simulators.load(THREADS, only, log=lambda m: progress(m))
+    # The peers' import-time objects move to a generation the collector never
+    # scans, so the collection before each timed call is cheap.
+    gc.collect()
+    gc.freeze()
+    if not sims:
+        progress("no simulator could be loaded; nothing to measure")
+        return 1
+    names = [s.name for s in sims]
+    vastrel = next((s for s in sims if s.name == "vastrel"), None)
+    progress(f"simulators: {', '.join(names)}; threads: {THREADS}")
+
+    import numpy as np
+
+    results = {
+        "date_utc": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "quick": args.quick,
+        "threads": THREADS,
+        "machine": machine_info(),
+        "numpy": np.__version__,
+        "simulators": {s.name: {"version": s.version, "precision": s.precision} for s in sims},
+        "skipped": skipped,
+        "config": {k: (v if not isinstance(v, dict) else {str(a): b for a, b in v.items()}) for k, v in cfg.items()},
+        "environment": {k: os.environ.get(k) for k in ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_CORETYPE",
+                                                       "OPENBLAS_L2_SIZE")},
+        "load_average_start": os.getloadavg(),
+    }
+
+    if "roofline" in sections:
+        results["roofline"] = run_roofline(args.roofline, cfg)
+    if "check" in sections:
+        progress("check: final states against the reference")
+        results["check"] = check_states(sims, cfg)
+    if "gates" in sections:
+        if vastrel is None:
+            progress("gates: vastrel is not available; per-gate timings skipped")
+        else:
+            results["gates"], results["empty_run_s"] = gate_times(vastrel, results.get("roofline"), cfg)
+    if "circuits" in sections:
+        results["circuits"] = circuit_times(sims, cfg)
+    if "small" in sections:
+        results["small"] = small_times(sims, cfg)
+
+    results["load_average_end"] = os.getloadavg()
+    import report
+
+    out_dir.mkdir(parents=True, exist_ok=True)
+    json_path = out_dir / f"{stem}.json"
+    json_path.write_text(json.dumps(results, indent=1) + "\n")
+    md_path = out_dir / f"{stem}.md"
+    md_path.write_text(report.markdown(results))
+    png_path = out_dir / f"{stem}.png"
+    report.plot(results, png_path)
+    progress(f"wrote {json_path}, {md_path}, {png_path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,239 @@
+"""Markdown tables and the plot from the harness's results.
+
+    python bench/report.py bench/results/latest.json   # rewrites latest.md and latest.png
+"""
+
+import json
+import sys
+from pathlib import Path
+
+ORDER = ["vastrel", "aer", "qsim", "qulacs", "lightning"]
+LABELS = {"vastrel": "vastrel", "aer": "Qiskit Aer", "qsim": "qsim", "qulacs": "Qulacs", "lightning": "Lightning"}
+FAMILY_LABELS = {"qft": "QFT", "ghz": "GHZ", "random": "random (20 layers)"}
+
+
+def _sims(results):
+    present = set(results.get("simulators", {}))
+    return [s for s in ORDER if s in present]
+
+
+def _ms(seconds):
+    if seconds is None:
+        return "–"
+    return f"{seconds * 1e3:.3g}" if seconds * 1e3 < 100 else f"{seconds * 1e3:.0f}"
+
+
+def _us(seconds):
+    if seconds is None:
+        return "–"
+    return f"{seconds * 1e6:.3g}" if seconds * 1e6 < 1000 else f"{seconds * 1e6:.0f}"
+
+
+def _table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" if i < 2 else "--:" for i in range(len(header))) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines) + "\n"
+
+
+def _machine(results):
+    m = results.get("machine", {})
+    parts = [m.get("cpu", "unknown CPU"), f"{m.get('cores', '?')} cores", f"{m.get('memory_gib', '?')} GiB"]
+    if m.get("l3_cache"):
+        parts.append(f"L3 {m['l3_cache']}")
+    return ", ".join(parts)
+
+
+def markdown(results):
+    out = []
+    sims = _sims(results)
+    out.append(f"# vastrel benchmarks{' (quick smoke pass)' if results.get('quick') else ''}\n")
+    out.append(f"- Machine: {_machine(results)}; Python {results['machine'].get('python')}, "
+               f"NumPy {results.get('numpy')}; {results.get('date_utc')}\n")
+    out.append(f"- Threads: {results['threads']} for every simulator (vastrel.set_num_threads, OMP_NUM_THREADS, "
+               f"Aer max_parallel_threads, qsim cpu_threads)\n")
+    env = results.get("environment", {})
+    if env.get("OMP_WAIT_POLICY"):
+        out.append(f"- OMP_WAIT_POLICY={env['OMP_WAIT_POLICY']} for the peers' OpenMP runtimes\n")
+    if results.get("load_average_start"):
+        out.append("- Load average (1, 5, 15 min) at start: " + ", ".join(f"{x:.2f}" for x in results["load_average_start"])
+                   + "; at end: " + ", ".join(f"{x:.2f}" for x in results.get("load_average_end", [])) + "\n")
+    for name in sims:
+        info = results["simulators"][name]
+        out.append(f"- {LABELS[name]}: {info['version']}, {info['precision']}\n")
+    for name, why in results.get("skipped", {}).items():
+        out.append(f"- **{LABELS.get(name, name)} skipped**: {why}\n")
+    out.append("\n")
+
+    roof = results.get("roofline")
+    if roof:
+        out.append("## Memory roofline\n\nIn-place read+write of a 2^n complex64 buffer (16 bytes per amplitude), "
+                   "median pass; the bound per gate is one such pass.\n\n")
+        by = {(r["qubits"], r["threads"]): r for r in roof["results"]}
+        rows = []
+        for n in sorted({q for q, _ in by}):
+            one, many = by.get((n, 1)), by.get((n, results["threads"]))
+            rows.append([n, f"{2 ** n * 8 / 2 ** 20:.0f} MiB",
+                         f"{one['bandwidth_gb_s']:.1f}" if one else "–",
+                         f"{many['bandwidth_gb_s']:.1f}" if many else "–",
+                         _ms(many["bound_per_gate_s"]) if many else "–"])
+        out.append(_table(["qubits", "state", "GB/s, 1 thread", f"GB/s, {results['threads']} threads",
+                           "bound per gate (ms)"], rows))
+        out.append("\n")
+
+    gates = results.get("gates")
+    if gates:
+        sizes = sorted({r["qubits"] for r in gates})
+        out.append("## vastrel per gate\n\nms per gate (ratio to the bound), from T(G, B, G) − T(G, B) with B a "
+                   "Cnot on the two highest qubits; Mat2 is 16 single-qubit gates fused into one. Low target 0, "
+                   "mid n/2, high n−1; two-qubit gates use control 0 (1 for target 0).\n\n")
+        by = {(r["qubits"], r["gate"], r["where"]): r for r in gates}
+        rows = []
+        for kind in ("x", "h", "rz", "crz", "cnot", "mat2"):
+            for where in ("low", "mid", "high"):
+                row = [kind.capitalize() if kind != "cnot" else "Cnot", where]
+                for n in sizes:
+                    r = by.get((n, kind, where))
+                    if r is None:
+                        row.append("–")
+                    elif "ratio_to_bound" in r:
+                        row.append(f"{_ms(r['time_s'])} ({r['ratio_to_bound']:.2f}×)")
+                    else:
+                        row.append(_ms(r["time_s"]))
+                rows.append(row)
+        out.append(_table(["gate", "target"] + [f"{n} qubits" for n in sizes], rows))
+        empty = results.get("empty_run_s") or {}
+        if empty:
+            out.append("\nEmpty circuit run (allocate, zero, hand over): " + ", ".join(
+                f"{n} qubits {_ms(t)} ms" for n, t in sorted(empty.items(), key=lambda kv: int(kv[0]))) + "\n")
+        out.append("\n")
+
+    circ = results.get("circuits")
+    if circ:
+        out.append(f"## Circuits\n\nMedian of {circ[0]['reps']} interleaved runs, ms; in brackets peer time / "
+                   "vastrel time (above 1: vastrel is faster). Build is the simulator's own circuit construction "
+                   "from the same gate list; run is everything after it (allocation, simulation, result).\n\n")
+        by = {(r["family"], r["qubits"], r["sim"]): r for r in circ}
+        keys = sorted({(r["family"], r["qubits"], r["gates"]) for r in circ},
+                      key=lambda k: (list(FAMILY_LABELS).index(k[0]), k[1]))
+        for col, title in (("total", "build + run"), ("run", "run only")):
+            rows = []
+            for family, n, count in keys:
+                row = [FAMILY_LABELS[family], n, count]
+                for s in sims:
+                    r = by.get((family, n, s))
+                    if r is None:
+                        row.append("–")
+                        continue
+                    cell = _ms(r[f"{col}_s"])
+                    if f"{col}_ratio" in r:
+                        cell += f" ({r[f'{col}_ratio']:.2f}×)"
+                    row.append(cell)
+                rows.append(row)
+            out.append(f"### {title}\n\n")
+            out.append(_table(["circuit", "qubits", "gates"] + [LABELS[s] for s in sims], rows))
+            out.append("\n")
+
+    small = results.get("small")
+    if small:
+        out.append("## Small circuits\n\nRandom h/x/rz/cnot/crz circuits; µs per call, median of batches; "
+                   "in brackets peer / vastrel.\n\n")
+        by = {(r["qubits"], r["gates"], r["sim"]): r for r in small}
+        keys = sorted({(r["qubits"], r["gates"]) for r in small})
+        for col, title in (("total", "build + run (vastrel: Gate objects, Circuit(...), run)"),
+                           ("run", "run only (circuit built once)")):
+            rows = []
+            for n, count in keys:
+                row = [n, count]
+                for s in sims:
+                    r = by.get((n, count, s))
+                    if r is None:
+                        row.append("–")
+                        continue
+                    cell = _us(r[f"{col}_s"])
+                    if f"{col}_ratio" in r:
+                        cell += f" ({r[f'{col}_ratio']:.2f}×)"
+                    row.append(cell)
+                rows.append(row)
+            out.append(f"### {title}\n\n")
+            out.append(_table(["qubits", "gates"] + [LABELS[s] for s in sims], rows))
+            out.append("\n")
+
+    check = results.get("check")
+    if check:
+        out.append("## Cross-check\n\nFinal states at small sizes against an exact complex128 reference and "
+                   "against vastrel (allclose, atol 1e-5), qubit order mapped per simulator.\n\n")
+        rows = []
+        for s in sims:
+            mine = [r for r in check if r["sim"] == s]
+            errors = [r for r in mine if "error" in r]
+            ok = [r for r in mine if r.get("ok")]
+            worst_ref = max((r.get("max_abs_vs_reference", 0.0) for r in mine if "error" not in r), default=None)
+            worst_v = max((r["max_abs_vs_vastrel"] for r in mine if "max_abs_vs_vastrel" in r), default=None)
+            rows.append([LABELS[s], f"{len(ok)}/{len(mine)}",
+                         f"{worst_ref:.1e}" if worst_ref is not None else "–",
+                         f"{worst_v:.1e}" if worst_v is not None else "–",
+                         "; ".join(r["error"] for r in errors) or ""])
+        out.append(_table(["simulator", "agree", "max abs diff vs reference", "max abs diff vs vastrel", "errors"],
+                          rows))
+    return "".join(out)
+
+
+def plot(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sims = _sims(results)
+    circ = results.get("circuits") or []
+    small = results.get("small") or []
+    panels = [f for f in FAMILY_LABELS if any(r["family"] == f for r in circ)]
+    count = len(panels) + (1 if small else 0)
+    if count == 0:
+        return
+    fig, axes = plt.subplots(1, count, figsize=(4.2 * count, 3.8), squeeze=False)
+    axes = axes[0]
+    styles = {"vastrel": dict(color="black", linewidth=2.2, marker="o"), "aer": dict(marker="s"),
+              "qsim": dict(marker="^"), "qulacs": dict(marker="v"), "lightning": dict(marker="D")}
+    for ax, family in zip(axes, panels):
+        for s in sims:
+            pts = sorted((r["qubits"], r["total_s"]) for r in circ if r["family"] == family and r["sim"] == s)
+            if pts:
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS[s], **styles.get(s, {}))
+        ax.set_yscale("log")
+        ax.set_title(FAMILY_LABELS[family])
+        ax.set_xlabel("qubits")
+        ax.set_ylabel("time (s), build + run")
+        ax.grid(True, which="both", alpha=0.3)
+    if small:
+        ax = axes[len(panels)]
+        most = max(r["gates"] for r in small)
+        for s in sims:
+            pts = sorted((r["qubits"], r["total_s"]) for r in small if r["gates"] == most and r["sim"] == s)
+            if pts:
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS[s], **styles.get(s, {}))
+        ax.set_yscale("log")
+        ax.set_title(f"small circuits, {most} gates")
+        ax.set_xlabel("qubits")
+        ax.set_ylabel("time (s), build + run")
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].legend(fontsize=8)
+    fig.suptitle(f"{_machine(results)}, {results['threads']} threads", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    src = Path(argv[1])
+    results = json.loads(src.read_text())
+    src.with_suffix(".md").write_text(markdown(results))
+    plot(results, src.with_suffix(".png"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
