@@ -170,8 +170,10 @@ def test_gate_order_decides():
 def test_run_argument_forms():
     c = Circuit(make_gates([("h", 0), ("h", 1), ("rz", 1, 0.5)]))
     assert_bits_equal(c.run(num_qubits=2), c.run(2))
-    assert_bits_equal(c.run(True), c.run(1))
     assert_bits_equal(c.run(np.int64(2)), c.run(2))
+    one = Circuit(make_gates([("h", 0), ("rz", 0, 0.5)]))
+    assert_bits_equal(one.run(True), one.run(1))
+    assert_bits_equal(one.run(True), simulate([("h", 0), ("rz", 0, 0.5)], 1))
     assert_bits_equal(Circuit([]).run(False), np.array([1], dtype=np.complex64))
 
 

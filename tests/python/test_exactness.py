@@ -121,9 +121,9 @@ def test_fusion_starts_at_sixteen_single_qubit_gates(singles):
 
 
 def test_far_apart_single_qubit_gates_count_towards_fusion():
-    spread = []
-    for spec in FUSION_PROBE:
-        spread += [spec, ("cnot", 2, 3), ("crz", 3, 2, 0.25)]
+    # Nine single-qubit gates, twenty two-qubit gates, nine more: together
+    # they pass the threshold, so the runs inside each half are fused.
+    spread = FUSION_PROBE[:9] + [("cnot", 2, 3), ("crz", 3, 2, 0.25)] * 10 + FUSION_PROBE[9:]
     got = Circuit(make_gates(spread)).run(4)
     assert_bits_equal(got, simulate(spread, 4))
     assert digest(got) != digest(unfused(spread, 4))

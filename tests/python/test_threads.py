@@ -2,6 +2,8 @@
 default size from the environment and the machine, and fork. Each test runs
 in its own interpreter, because the pool is built once per process."""
 
+import textwrap
+
 import pytest
 
 from helpers import index_conversion_error, run_child
@@ -42,7 +44,7 @@ BEFORE = num_os_threads()
 
 
 def child(code, env=None, **kw):
-    return run_child(SETUP + code, env=env, **kw)
+    return run_child(SETUP + textwrap.dedent(code), env=env, **kw)
 
 
 def test_first_call_prints_on_fd1_and_starts_the_workers():
