@@ -43,6 +43,15 @@ inline std::size_t insert_one(std::size_t q, unsigned b) {
     return ((q & ~low) << 1) | (std::size_t{1} << b) | (q & low);
 }
 
+// Where the pair range of the qualifying pairs from q on begins: at pair q
+// itself, or at the block of non-qualifying pairs just before it when q
+// starts a block. Consecutive boundaries then tile all pairs, and a q that
+// is a multiple of the grain gives a boundary that is one too.
+inline std::size_t qualifying_start(std::size_t q, unsigned b) {
+    const std::size_t low = (std::size_t{1} << b) - 1;
+    return (q & low) == 0 ? q << 1 : insert_one(q, b);
+}
+
 // Runs body(begin, end) over [0, count) of some unit: on the calling thread
 // when the work is small or the pool has one worker, otherwise in pieces of
 // whole grains over the pool.
@@ -58,15 +67,16 @@ void split(ThreadPool& pool, std::size_t count, const Body& body) {
     });
 }
 
-// The pairs of target t whose bit b is set, counted q = 0, 1, ...: a piece
-// [qb, qe) of them lies within the pair range [insert_one(qb), insert_one(qe-1)],
-// which holds no other piece's pairs. Splitting these instead of all pairs
-// keeps the work even when the qualifying pairs bunch in one half.
+// The pairs whose bit b is set, counted q = 0, 1, ..., count - 1: a piece
+// [qb, qe) of them becomes the pair range from qualifying_start(qb) to
+// qualifying_start(qe), which holds exactly those qualifying pairs.
+// Splitting these instead of all pairs keeps the work even when the
+// qualifying pairs bunch in one half of the vector.
 template <class Kernel>
 void split_qualifying(ThreadPool& pool, std::size_t count, unsigned b, const Kernel& kernel) {
     split(pool, count, [&](std::size_t qb, std::size_t qe) {
         if (qb < qe) {
-            kernel(insert_one(qb, b), insert_one(qe - 1, b) + 1);
+            kernel(qualifying_start(qb, b), qualifying_start(qe, b));
         }
     });
 }

@@ -146,7 +146,10 @@ struct ThreadPool::Impl {
     }
 
     void worker_loop(std::size_t index) {
-        std::uint32_t seen = generation.load(std::memory_order_acquire);
+        // Not a load: no job is published before every worker has started,
+        // but a failed construction publishes `stop` at once, possibly
+        // before this thread ran at all.
+        std::uint32_t seen = 0;
         finish_one();  // started
         for (;;) {
             std::uint32_t g = spin_while_equal(generation, seen, kWorkerSpin);
