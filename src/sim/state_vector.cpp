@@ -19,8 +19,9 @@ namespace vastrel::sim {
 namespace {
 
 // Below this many pairs a dispatch costs more than it saves; the calling
-// thread does the work alone. Measured with bench/kernels.cpp.
-constexpr std::size_t kSerialPairs = std::size_t{1} << 14;
+// thread does the work alone. Measured with bench/kernels.cpp
+// (BM_SplitCrossover): on two cores the split starts to win at 2^16 pairs.
+constexpr std::size_t kSerialPairs = std::size_t{1} << 16;
 
 // Pieces handed to workers are whole multiples of this many pairs, so two
 // workers never write the same cache line and SIMD sets see aligned starts.

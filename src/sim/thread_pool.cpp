@@ -36,11 +36,19 @@ constexpr const char* kNotInitialized = "The global thread pool has not been ini
 // Workers need little stack: they run kernel loops only.
 constexpr std::size_t kStackSize = std::size_t{2} << 20;
 
-// How long a waiter spins before it sleeps. Workers spin long enough to
-// catch the next gate of a circuit without a wake-up; the caller spins
-// briefly because on a small machine it competes with its own workers.
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kCallerSpin = std::chrono::microseconds(5);
+// How a waiter waits before it sleeps: a short burst of pause
+// instructions (the answer usually comes within a microsecond on an idle
+// core), then sched_yield until the budget is spent, which hands the core
+// over at once when the thread it waits for shares it. Workers wait long
+// enough to catch the next gate of a circuit; the caller, which competes
+// with its own workers on a small machine, not as long.
+struct SpinBudget {
+    std::chrono::nanoseconds pause;
+    std::chrono::nanoseconds yield;
+};
+
+constexpr SpinBudget kWorkerWait{std::chrono::microseconds(2), std::chrono::microseconds(50)};
+constexpr SpinBudget kCallerWait{std::chrono::microseconds(2), std::chrono::microseconds(10)};
 
 void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) {
     ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,
@@ -52,27 +60,31 @@ void futex_wake(std::atomic<std::uint32_t>* word, int count) {
               nullptr, nullptr, 0);
 }
 
-inline void cpu_relax() { __builtin_ia32_pause(); }
-
-// Spins until *word != value or the budget is spent; returns the last value.
-template <class Duration>
-std::uint32_t spin_while_equal(const std::atomic<std::uint32_t>& word, std::uint32_t value,
-                               Duration budget) {
-    std::uint32_t now = word.load(std::memory_order_acquire);
-    if (now != value) {
-        return now;
+// Spins until done() or the budget is spent; returns done().
+template <class Done>
+bool spin_until(const Done& done, SpinBudget budget) {
+    if (done()) {
+        return true;
     }
-    const auto deadline = std::chrono::steady_clock::now() + budget;
+    const auto start = std::chrono::steady_clock::now();
+    const auto pause_end = start + budget.pause;
+    const auto yield_end = pause_end + budget.yield;
     for (unsigned i = 1;; ++i) {
-        cpu_relax();
-        now = word.load(std::memory_order_acquire);
-        if (now != value) {
-            return now;
+        __builtin_ia32_pause();
+        if (done()) {
+            return true;
         }
-        if ((i & 63) == 0 && std::chrono::steady_clock::now() >= deadline) {
-            return now;
+        if ((i & 31) == 0 && std::chrono::steady_clock::now() >= pause_end) {
+            break;
         }
     }
+    while (std::chrono::steady_clock::now() < yield_end) {
+        ::sched_yield();
+        if (done()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string os_error_text(int code) {
@@ -152,8 +164,12 @@ struct ThreadPool::Impl {
         std::uint32_t seen = 0;
         finish_one();  // started
         for (;;) {
-            std::uint32_t g = spin_while_equal(generation, seen, kWorkerSpin);
-            if (g == seen) {
+            std::uint32_t g = seen;
+            const auto published = [&] {
+                g = generation.load(std::memory_order_acquire);
+                return g != seen;
+            };
+            if (!spin_until(published, kWorkerWait)) {
                 sleepers.fetch_add(1, std::memory_order_seq_cst);
                 while ((g = generation.load(std::memory_order_seq_cst)) == seen) {
                     futex_wait(&generation, seen);
@@ -182,21 +198,12 @@ struct ThreadPool::Impl {
 
     // Blocks until every worker has decremented `pending` to zero.
     void wait_all() {
-        std::uint32_t left = pending.load(std::memory_order_acquire);
-        if (left == 0) {
+        const auto all_done = [&] { return pending.load(std::memory_order_acquire) == 0; };
+        if (spin_until(all_done, kCallerWait)) {
             return;
         }
-        const auto deadline = std::chrono::steady_clock::now() + kCallerSpin;
-        for (unsigned i = 1;; ++i) {
-            cpu_relax();
-            if (pending.load(std::memory_order_acquire) == 0) {
-                return;
-            }
-            if ((i & 63) == 0 && std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-        }
         caller_waiting.store(1, std::memory_order_seq_cst);
+        std::uint32_t left = 0;
         while ((left = pending.load(std::memory_order_seq_cst)) != 0) {
             futex_wait(&pending, left);
         }

@@ -220,7 +220,7 @@ std::vector<Gate> random_circuit(unsigned qubits, std::size_t length, std::mt199
 }
 
 TEST(Determinism, SameBitsForEveryPoolSizeAndKernelSet) {
-    constexpr unsigned kQubits = 17;
+    constexpr unsigned kQubits = 19;  // every kernel kind is split at this size
     std::mt19937_64 rng(20261208);
     const Circuit circuit(random_circuit(kQubits, 120, rng));
     ASSERT_LT(circuit.gates().size(), 125u);  // fused
