@@ -75,6 +75,9 @@ def child_env(extra: dict | None = None, drop_rayon: bool = True) -> dict:
             env.pop(key, None)
     # NumPy's BLAS would otherwise start threads of its own on import and
     # blur every count of the pool's threads.
+    # Buffered stdio, as in a user's program: an unbuffered interpreter
+    # would hide output held back in a C stdio buffer.
+    env.pop("PYTHONUNBUFFERED", None)
     env["OPENBLAS_NUM_THREADS"] = "1"
     env["OMP_NUM_THREADS"] = "1"
     env["MKL_NUM_THREADS"] = "1"
