@@ -31,6 +31,21 @@ inline bool same_bits(std::span<const Complex32> a, std::span<const Complex32> b
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
 }
 
+// Bit-identical, except that any NaN matches any NaN (payloads and the sign
+// of a NaN are not part of the arithmetic's contract).
+inline bool same_values(std::span<const Complex32> a, std::span<const Complex32> b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    const auto same = [](float x, float y) { return bits(x) == bits(y) || (x != x && y != y); };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same(a[i].re, b[i].re) || !same(a[i].im, b[i].im)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The platform sincosf, called through a pointer so the compiler cannot
 // fold it at compile time with its own (differently rounded) arithmetic.
 inline Complex32 phase_of(float theta) {

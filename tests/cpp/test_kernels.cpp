@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "sim/kernels.hpp"
 #include "sim/panic.hpp"
+#include "sim/thread_pool.hpp"
 #include "sim/state_vector.hpp"
 #include "support.hpp"
 
@@ -121,19 +123,62 @@ TEST(Mat2, XIsArithmeticNotASwap) {
     EXPECT_TRUE(std::isnan(v.amplitudes()[1].re));  // 1*1 + (0*inf - 0*0)
 }
 
-TEST(Mat2, EveryTargetMatchesTheReference) {
-    // A state with distinct amplitudes and a matrix with full complex entries.
-    const Matrix2 m{{0.25f, -0.5f}, {0.75f, 0.125f}, {-0.3f, 0.6f}, {0.9f, -0.1f}};
-    for (unsigned t = 0; t < 16; ++t) {
-        StateVector v(16);
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            v.amplitudes()[i] = Complex32{static_cast<float>(i % 97) * 0.01f,
-                                          static_cast<float>(i % 89) * -0.02f};
+// Every kernel set this CPU runs, on a pool of two so pieces split.
+std::vector<const kernels::KernelSet*> kernel_sets() {
+    std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels()};
+    for (const kernels::KernelSet* s : {kernels::avx2_kernels(), kernels::avx512_kernels()}) {
+        if (s != nullptr) {
+            sets.push_back(s);
         }
-        std::vector<Complex32> expected = copy_of(v);
-        test::reference_mat2(expected, t, m);
-        v.apply_mat2(t, m);
-        EXPECT_TRUE(same_bits(v.amplitudes(), expected)) << "target " << t;
+    }
+    return sets;
+}
+
+// Qubits to place controls and targets on: all of a small vector; the ends,
+// the grain's bits and the middle of a vector big enough to be split.
+std::vector<unsigned> placements(unsigned qubits) {
+    if (qubits <= 12) {
+        std::vector<unsigned> all(qubits);
+        for (unsigned q = 0; q < qubits; ++q) {
+            all[q] = q;
+        }
+        return all;
+    }
+    return {0, 1, 5, 6, 7, qubits / 2, qubits - 2, qubits - 1};
+}
+
+ThreadPool& two_workers() {
+    static ThreadPool pool(2);
+    return pool;
+}
+
+// Distinct amplitudes with signed zeros, infinities, NaN and subnormals mixed in.
+void fill_awkward(StateVector& v) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Complex32 odd[] = {{-0.0f, 0.0f}, {nan, -0.0f}, {inf, -inf}, {1e-45f, -3.5f},
+                             {0.0f, -0.0f}, {-inf, 2.0f}};
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        v.amplitudes()[i] = (i % 13 == 0) ? odd[(i / 13) % 6]
+                                          : Complex32{static_cast<float>(i % 97) * 0.01f,
+                                                      static_cast<float>(i % 89) * -0.02f};
+    }
+}
+
+TEST(Mat2, EveryTargetAndSetMatchesTheReference) {
+    const Matrix2 m{{0.25f, -0.5f}, {0.75f, 0.125f}, {-0.3f, 0.6f}, {0.9f, -0.0f}};
+    for (const kernels::KernelSet* set : kernel_sets()) {
+        for (unsigned qubits : {12u, 18u}) {  // on the caller, and split
+            for (unsigned t : placements(qubits)) {
+                StateVector v(qubits);
+                fill_awkward(v);
+                std::vector<Complex32> expected = copy_of(v);
+                test::reference_mat2(expected, t, m);
+                v.apply_mat2(t, m, Backend{&two_workers(), set});
+                ASSERT_TRUE(test::same_values(v.amplitudes(), expected))
+                    << set->name << " qubits " << qubits << " target " << t;
+            }
+        }
     }
 }
 
@@ -185,22 +230,21 @@ TEST(Cnot, BasisStates) {
     EXPECT_TRUE(same_bits(c.amplitudes()[3], kZero));
 }
 
-TEST(Cnot, EveryPlacementMatchesTheReferenceAndMovesBitsUnchanged) {
-    // Payloads that arithmetic would alter: signed zeros, NaN, infinities.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    const Complex32 odd[] = {{-0.0f, 0.0f}, {nan, -0.0f}, {inf, -inf}, {1e-45f, -3.5f}};
-    for (unsigned c = 0; c < 15; ++c) {
-        for (unsigned t = 0; t < 15; ++t) {
-            StateVector v(15);
-            for (std::size_t i = 0; i < v.size(); ++i) {
-                v.amplitudes()[i] = (i % 7 == 0) ? odd[i % 4]
-                                                 : Complex32{static_cast<float>(i), -1.0f};
+TEST(Cnot, EveryPlacementAndSetMatchesTheReferenceBitForBit) {
+    // An exchange is no arithmetic: NaN payloads and signed zeros move as they are.
+    for (const kernels::KernelSet* set : kernel_sets()) {
+        for (unsigned qubits : {11u, 18u}) {
+            for (unsigned c : placements(qubits)) {
+                for (unsigned t : placements(qubits)) {
+                    StateVector v(qubits);
+                    fill_awkward(v);
+                    std::vector<Complex32> expected = copy_of(v);
+                    test::reference_cnot(expected, c, t);
+                    v.apply_cnot(c, t, Backend{&two_workers(), set});
+                    ASSERT_TRUE(same_bits(v.amplitudes(), expected))
+                        << set->name << " qubits " << qubits << " c " << c << " t " << t;
+                }
             }
-            std::vector<Complex32> expected = copy_of(v);
-            test::reference_cnot(expected, c, t);
-            v.apply_cnot(c, t);
-            ASSERT_TRUE(same_bits(v.amplitudes(), expected)) << "c " << c << " t " << t;
         }
     }
 }
@@ -253,17 +297,20 @@ TEST(Crz, AllOnesStateForEveryPlacement) {
     }
 }
 
-TEST(Crz, EveryPlacementMatchesTheReference) {
-    for (unsigned c = 0; c < 14; ++c) {
-        for (unsigned t = 0; t < 14; ++t) {
-            StateVector v(14);
-            for (std::size_t i = 0; i < v.size(); ++i) {
-                v.amplitudes()[i] = Complex32{static_cast<float>(i) * 0.5f, -0.25f};
+TEST(Crz, EveryPlacementAndSetMatchesTheReference) {
+    for (const kernels::KernelSet* set : kernel_sets()) {
+        for (unsigned qubits : {11u, 18u}) {
+            for (unsigned c : placements(qubits)) {
+                for (unsigned t : placements(qubits)) {
+                    StateVector v(qubits);
+                    fill_awkward(v);
+                    std::vector<Complex32> expected = copy_of(v);
+                    test::reference_crz(expected, c, t, -1.25f);
+                    v.apply_crz(c, t, -1.25f, Backend{&two_workers(), set});
+                    ASSERT_TRUE(test::same_values(v.amplitudes(), expected))
+                        << set->name << " qubits " << qubits << " c " << c << " t " << t;
+                }
             }
-            std::vector<Complex32> expected = copy_of(v);
-            test::reference_crz(expected, c, t, -1.25f);
-            v.apply_crz(c, t, -1.25f);
-            ASSERT_TRUE(same_bits(v.amplitudes(), expected)) << "c " << c << " t " << t;
         }
     }
 }
