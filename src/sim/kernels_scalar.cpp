@@ -136,6 +136,16 @@ inline void swap_runs(Complex32* __restrict lo, Complex32* __restrict hi, std::s
 void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
     const std::size_t h = std::size_t{1} << t;
     const std::size_t cmask = std::size_t{1} << c;
+    if (t == 0) {
+        // Pair p is (2p, 2p + 1) and bit c of 2p is bit c - 1 of p: runs
+        // of whole pairs instead of runs of one.
+        for_each_set_run(cmask >> 1, begin, end - begin, [&](std::size_t p, std::size_t n) {
+            for (std::size_t q = p; q < p + n; ++q) {
+                std::swap(data[2 * q], data[2 * q + 1]);
+            }
+        });
+        return;
+    }
     for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
         if (c > t) {
             // Above the target, the control bit is the same for a whole run.
@@ -171,6 +181,12 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
          std::size_t end) {
     const std::size_t h = std::size_t{1} << t;
     const std::size_t cmask = std::size_t{1} << c;
+    if (t == 0 && c == 0) {
+        for (std::size_t p = begin; p < end; ++p) {
+            data[2 * p + 1] = phase * data[2 * p + 1];
+        }
+        return;
+    }
     for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
         const std::size_t j = i + h;
         if (c >= t) {
