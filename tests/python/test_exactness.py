@@ -230,6 +230,9 @@ def batch():
     circuits.append((20, big))
     unfused_big = [s for s in big if s[0] not in SINGLE_QUBIT][:30] + [("h", q) for q in range(15)]
     circuits.append((20, unfused_big))
+    # 2^16 pairs, where work starts to be split; special angles included.
+    edge = random_specs(rng, 17, 40) + [("h", 16), ("cnot", 16, 15), ("crz", 15, 16, 2.5)]
+    circuits.append((17, edge))
     return circuits
 
 
