@@ -278,3 +278,67 @@ def test_circuits_run_in_a_forked_child():
     """, timeout=180)
     assert res.data == {"outcome": "ok", "same": True, "started": 2, "fork_status": 0,
                         "parent_after": True, "parent_threads": 2}
+
+
+# Thread creation made to fail: a cap on the address space leaves no room
+# for the workers' stacks.
+STARVE = """
+    import errno, resource
+    def vm_size():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    def starved(call):
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (24 << 20), hard))
+        try:
+            return outcome(call)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    os_errors = {f"{os.strerror(e)} (os error {e})" for e in (errno.EAGAIN, errno.ENOMEM)}
+"""
+
+
+def starve(code):
+    return textwrap.dedent(STARVE) + textwrap.dedent(code)
+
+
+def test_failed_explicit_build_leaves_no_pool():
+    res = child(starve("""
+        first = starved(lambda: vastrel.set_num_threads(16))
+        prefix = "Failed to set number of threads: "
+        report(kind=first[0], prefixed=first[1].startswith(prefix),
+               os_error=first[1][len(prefix):] in os_errors, text=first[1],
+               threads=settle() - BEFORE,
+               again=outcome(lambda: vastrel.set_num_threads(2)),
+               run=outcome(lambda: Circuit([Gate.h(0)]).run(1)),
+               run_again=outcome(lambda: Circuit([Gate.x(0)]).run(1)),
+               empty=outcome(lambda: Circuit([]).run(1).tolist() == [1 + 0j, 0j]))
+    """))
+    d = res.data
+    assert (d["kind"], d["prefixed"], d["os_error"]) == ("RuntimeError", True, True), d["text"]
+    assert d["threads"] == 0
+    assert d["again"] == ["RuntimeError", ALREADY]
+    for key in ("run", "run_again"):
+        kind, message = d[key]
+        assert kind == "PanicException"
+        assert message.startswith("The global thread pool has not been initialized.: ")
+    assert d["empty"] == ["ok", True]
+    assert res.stdout == b""
+
+
+def test_failed_default_build_fails_every_run():
+    res = child(starve("""
+        first = starved(lambda: Circuit([Gate.h(0)]).run(1))
+        report(first=first, threads=settle() - BEFORE,
+               later=outcome(lambda: Circuit([Gate.x(0)]).run(1)),
+               explicit=outcome(lambda: vastrel.set_num_threads(2)))
+    """), env={"RAYON_NUM_THREADS": "16"})
+    d = res.data
+    for key in ("first", "later"):
+        kind, message = d[key]
+        assert kind == "PanicException"
+        assert message.startswith("The global thread pool has not been initialized.: ")
+    assert d["threads"] == 0
+    assert d["explicit"] == ["RuntimeError", ALREADY]
