@@ -295,3 +295,44 @@ def test_unobtainable_memory_is_memory_error_and_process_survives():
     assert kind == "MemoryError", message
     assert message
     assert res.data["after"] == pytest.approx([0.70710677, 0, 0, 0.70710677])
+
+
+def test_conversion_failures_leave_the_circuit_usable_and_counts_unchanged():
+    c = Circuit(make_gates(BELL))
+    big, fl = 2**70, 2.5
+    before = (sys.getrefcount(c), sys.getrefcount(big), sys.getrefcount(fl))
+    for _ in range(100):
+        with pytest.raises(OverflowError):
+            c.run(big)
+        with pytest.raises(TypeError):
+            c.run(fl)
+        with pytest.raises(TypeError):
+            c.run(2, 3)
+        panic_of(lambda: c.run(64))
+    assert (sys.getrefcount(c), sys.getrefcount(big), sys.getrefcount(fl)) == before
+    assert_bits_equal(c.run(2), simulate(BELL, 2))
+
+
+def test_huge_gate_lists():
+    # Fused: 200001 X gates on one qubit are one product of exact 0/1 entries.
+    x = Gate.x(0)
+    assert Circuit([x] * 200_001).run(1).tolist() == [0j, 1 + 0j]
+    # Not fused (one single-qubit gate): an even number of Cnots undoes itself.
+    c = Circuit([Gate.h(0)] + [Gate.cnot(0, 1)] * 100_000)
+    assert_bits_equal(c.run(2), simulate([("h", 0)], 2))
+
+
+def test_runs_from_several_python_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    specs = [("h", q) for q in range(12)] + [("cnot", 11, 0), ("crz", 0, 11, 0.5), ("rz", 5, 1.5)]
+    expected = simulate(specs, 12)
+    c = Circuit(make_gates(specs))
+
+    def work(_):
+        return [c.run(12) for _ in range(10)]
+
+    with ThreadPoolExecutor(4) as pool:
+        for results in pool.map(work, range(8)):
+            for got in results:
+                assert_bits_equal(got, expected)
