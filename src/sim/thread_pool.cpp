@@ -1,6 +1,6 @@
 // ThreadPool: fixed workers woken by a generation counter (bounded spin,
-// then futex sleep), and the process-wide instance with its build-once
-// rule, default size and fork handling.
+// then futex sleep) that take a job's pieces in turn; and the process-wide
+// instance with its build-once rule, default size and fork handling.
 #include "thread_pool.hpp"
 
 #include <linux/futex.h>
@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -94,27 +95,26 @@ std::string os_error_text(int code) {
     return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
-// The piece of [0, n) that worker w of `workers` computes: contiguous,
-// disjoint, sizes differing by at most one.
-inline void piece_of(std::size_t n, std::size_t workers, std::size_t w, std::size_t& begin,
+// A job is cut into this many pieces per worker, which workers take in
+// turn: on a shared machine a worker that loses its core for a while then
+// holds up one small piece, not a whole half of the vector.
+constexpr std::size_t kPiecesPerWorker = 4;
+
+// Piece k of [0, n) cut into `pieces`: contiguous, disjoint, sizes
+// differing by at most one.
+inline void piece_of(std::size_t n, std::size_t pieces, std::size_t k, std::size_t& begin,
                      std::size_t& end) {
-    const std::size_t base = n / workers;
-    const std::size_t extra = n % workers;
-    begin = w * base + (w < extra ? w : extra);
-    end = begin + base + (w < extra ? 1 : 0);
+    const std::size_t base = n / pieces;
+    const std::size_t extra = n % pieces;
+    begin = k * base + (k < extra ? k : extra);
+    end = begin + base + (k < extra ? 1 : 0);
 }
 
 }  // namespace
 
 struct ThreadPool::Impl {
-    struct WorkerArg {
-        Impl* impl;
-        std::size_t index;
-    };
-
     std::size_t num_threads = 0;
     std::vector<pthread_t> threads;
-    std::vector<WorkerArg> args;
 
     // Serialises callers: the pool has one job slot.
     std::mutex dispatch_mutex;
@@ -124,6 +124,7 @@ struct ThreadPool::Impl {
     Task task = nullptr;
     void* ctx = nullptr;
     std::size_t n = 0;
+    std::size_t pieces = 0;
     bool stop = false;
 
     // The first exception of the current job. A worker claims the slot with
@@ -131,6 +132,11 @@ struct ThreadPool::Impl {
     // the caller reads it after seeing `pending` reach zero.
     std::atomic<bool> failed{false};
     std::exception_ptr error;
+
+    // The next piece of the current job to be taken. Reset by the caller
+    // before the bump; relaxed increments suffice, the job itself is
+    // published by `generation`.
+    alignas(64) std::atomic<std::size_t> next_piece{0};
 
     alignas(64) std::atomic<std::uint32_t> generation{0};
     // Workers asleep (or about to sleep) on `generation`. Paired with the
@@ -145,8 +151,7 @@ struct ThreadPool::Impl {
     std::atomic<std::uint32_t> caller_waiting{0};
 
     static void* worker_main(void* raw) {
-        auto* arg = static_cast<WorkerArg*>(raw);
-        arg->impl->worker_loop(arg->index);
+        static_cast<Impl*>(raw)->worker_loop();
         return nullptr;
     }
 
@@ -157,7 +162,7 @@ struct ThreadPool::Impl {
         }
     }
 
-    void worker_loop(std::size_t index) {
+    void worker_loop() {
         // Not a load: no job is published before every worker has started,
         // but a failed construction publishes `stop` at once, possibly
         // before this thread ran at all.
@@ -180,13 +185,19 @@ struct ThreadPool::Impl {
             if (stop) {
                 return;
             }
-            std::size_t begin = 0;
-            std::size_t end = 0;
-            piece_of(n, num_threads, index, begin, end);
-            if (begin < end) {
+            for (;;) {
+                const std::size_t k = next_piece.fetch_add(1, std::memory_order_relaxed);
+                if (k >= pieces) {
+                    break;
+                }
+                std::size_t begin = 0;
+                std::size_t end = 0;
+                piece_of(n, pieces, k, begin, end);
                 try {
                     task(ctx, begin, end);
                 } catch (...) {
+                    // The remaining pieces still run: the caller sees the
+                    // job finished before it sees the error.
                     if (!failed.exchange(true, std::memory_order_relaxed)) {
                         error = std::current_exception();
                     }
@@ -236,7 +247,6 @@ ThreadPool::ThreadPool(std::size_t num_threads) : impl_(std::make_unique<Impl>()
     Impl& impl = *impl_;
     impl.num_threads = num_threads;
     impl.threads.resize(num_threads);
-    impl.args.resize(num_threads);
     impl.pending.store(static_cast<std::uint32_t>(num_threads), std::memory_order_relaxed);
 
     pthread_attr_t attr;
@@ -251,9 +261,7 @@ ThreadPool::ThreadPool(std::size_t num_threads) : impl_(std::make_unique<Impl>()
     int err = 0;
     std::size_t started = 0;
     for (; started < num_threads; ++started) {
-        impl.args[started] = Impl::WorkerArg{&impl, started};
-        err = ::pthread_create(&impl.threads[started], &attr, &Impl::worker_main,
-                               &impl.args[started]);
+        err = ::pthread_create(&impl.threads[started], &attr, &Impl::worker_main, &impl);
         if (err != 0) {
             break;
         }
@@ -284,6 +292,8 @@ void ThreadPool::run(std::size_t n, Task task, void* ctx) {
     impl.task = task;
     impl.ctx = ctx;
     impl.n = n;
+    impl.pieces = std::min(n, impl.num_threads * kPiecesPerWorker);
+    impl.next_piece.store(0, std::memory_order_relaxed);
     impl.pending.store(static_cast<std::uint32_t>(impl.num_threads), std::memory_order_relaxed);
     impl.publish();
     impl.wait_all();

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace vastrel::sim {
 
@@ -35,10 +36,12 @@ public:
     // Calls body(begin, end) on disjoint contiguous pieces covering [0, n),
     // in parallel on the workers; the caller never runs a piece itself and
     // returns when all are done, rethrowing the first exception thrown.
+    // Must not be called from one of this pool's own workers.
     template <class F>
     void parallel_for(std::size_t n, F&& body) {
-        run(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<F*>(ctx))(b, e); },
-            &body);
+        using Body = std::remove_reference_t<F>;
+        run(n, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Body*>(ctx))(b, e); },
+            const_cast<void*>(static_cast<const void*>(std::addressof(body))));
     }
 
 private:

@@ -3,7 +3,10 @@
 // bits whatever the pool size or kernel set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -78,12 +81,13 @@ TEST(ThreadPool, AWorkersExceptionReachesTheCallerAfterAllPieces) {
 TEST(ThreadPool, ManyDispatchesInARow) {
     ThreadPool pool(2);
     std::vector<std::uint64_t> slots(64, 0);
+    const auto body = [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            slots[i] += i;
+        }
+    };
     for (int round = 0; round < 20000; ++round) {
-        pool.parallel_for(slots.size(), [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) {
-                slots[i] += i;
-            }
-        });
+        pool.parallel_for(slots.size(), body);  // an lvalue, const
     }
     for (std::size_t i = 0; i < slots.size(); ++i) {
         ASSERT_EQ(slots[i], 20000 * i);
@@ -188,6 +192,84 @@ TEST(ThreadPool, ThreadCreationFailureIsABuildError) {
         return 0;
     });
     EXPECT_EQ(status, 0);
+}
+
+// A kernel set that records which thread ran which pair range, and holds
+// every piece until two threads have taken one, so a split that leaves a
+// worker idle cannot pass by luck.
+struct Spy {
+    static inline std::mutex mutex;
+    static inline std::condition_variable both_in;
+    static inline std::set<std::thread::id> threads;
+    static inline std::vector<std::pair<std::size_t, std::size_t>> ranges;
+
+    static void record(std::size_t begin, std::size_t end) {
+        std::unique_lock<std::mutex> lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        ranges.emplace_back(begin, end);
+        both_in.notify_all();
+        both_in.wait_for(lock, std::chrono::seconds(20), [] { return threads.size() >= 2; });
+    }
+    static void reset() {
+        threads.clear();
+        ranges.clear();
+    }
+    static void mat2(Complex32*, unsigned, const Matrix2&, std::size_t b, std::size_t e) { record(b, e); }
+    static void cnot(Complex32*, unsigned, unsigned, std::size_t b, std::size_t e) { record(b, e); }
+    static void crz(Complex32*, unsigned, unsigned, Complex32, std::size_t b, std::size_t e) {
+        record(b, e);
+    }
+};
+
+constexpr kernels::KernelSet kSpy{"spy", Spy::mat2, Spy::cnot, Spy::crz};
+
+// The recorded ranges, sorted, must tile [0, pairs) on grain boundaries.
+void expect_tiling(std::size_t pairs) {
+    auto ranges = Spy::ranges;
+    std::sort(ranges.begin(), ranges.end());
+    ASSERT_GE(ranges.size(), 2u);
+    std::size_t at = 0;
+    for (auto [b, e] : ranges) {
+        EXPECT_EQ(b, at);
+        EXPECT_LT(b, e);
+        EXPECT_EQ(b % 64, 0u);
+        at = e;
+    }
+    EXPECT_EQ(at, pairs);
+    EXPECT_EQ(Spy::threads.size(), 2u);
+}
+
+TEST(Split, ATopQubitGateUsesEveryWorkerInBalancedPieces) {
+    constexpr unsigned kQubits = 20;
+    constexpr std::size_t kPairs = std::size_t{1} << (kQubits - 1);
+    ThreadPool pool(2);
+    const Backend spy{&pool, &kSpy};
+    StateVector v(kQubits);
+
+    Spy::reset();
+    v.apply_mat2(kQubits - 1, matrix_of(X{0}), spy);
+    expect_tiling(kPairs);
+
+    // Control on the top qubit: only the upper half of the pairs qualifies,
+    // yet every piece gets the same share of them.
+    for (auto [c, t] : {std::pair{kQubits - 1, 0u}, std::pair{kQubits - 1, kQubits - 2}}) {
+        Spy::reset();
+        v.apply_cnot(c, t, spy);
+        expect_tiling(kPairs);
+        const unsigned b = c < t ? c : c - 1;  // bit c of the lower amplitude, in the pair index
+        const std::size_t share = (kPairs / 2) / Spy::ranges.size();
+        for (auto [pb, pe] : Spy::ranges) {
+            std::size_t qualifying = 0;
+            for (std::size_t p = pb; p < pe; ++p) {
+                qualifying += (p >> b) & 1;
+            }
+            EXPECT_NEAR(static_cast<double>(qualifying), static_cast<double>(share), 64.0);
+        }
+    }
+
+    Spy::reset();
+    v.apply_crz(kQubits - 1, kQubits - 2, 1.0f, spy);
+    expect_tiling(kPairs);
 }
 
 // A random circuit over every gate kind and placement, on a random state.
