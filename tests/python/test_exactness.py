@@ -223,16 +223,29 @@ def batch():
                 specs.append(spec)
         circuits.append((n, specs))
     # Large enough that every gate is split over the workers, with gates on
-    # the highest qubits, fused and unfused.
-    big = random_specs(rng, 20, 60, special_angles=False, out_of_range=False)
-    big += [("h", 19), ("cnot", 19, 0), ("crz", 0, 19, 0.3), ("cnot", 0, 19), ("rz", 18, 0.9),
-            ("crz", 19, 18, -1.2), ("x", 19), ("h", 18)]
+    # the highest qubits, fused and unfused. Each starts from a dense state
+    # of distinct amplitudes, so that a pair skipped or done twice anywhere
+    # in the vector shows.
+    def dense(n):
+        return [("h", q) for q in range(n)] + [("rz", q, 0.1 + 0.37 * q) for q in range(n)]
+
+    tail = [("h", 19), ("cnot", 19, 0), ("crz", 0, 19, 0.3), ("cnot", 0, 19), ("rz", 18, 0.9),
+            ("crz", 19, 18, -1.2), ("x", 19), ("h", 18), ("cnot", 3, 17), ("crz", 17, 3, 0.7)]
+    big = dense(20) + random_specs(rng, 20, 60, special_angles=False, out_of_range=False) + tail
     circuits.append((20, big))
-    unfused_big = [s for s in big if s[0] not in SINGLE_QUBIT][:30] + [("h", q) for q in range(15)]
-    circuits.append((20, unfused_big))
-    # 2^16 pairs, where work starts to be split; special angles included.
-    edge = random_specs(rng, 17, 40) + [("h", 16), ("cnot", 16, 15), ("crz", 15, 16, 2.5)]
+    # Fifteen single-qubit gates, then Cnots that carry the superposition
+    # into the upper qubits: nothing is fused.
+    spread = [("h", q) for q in range(15)] + [("cnot", q, q + 5) for q in range(14, -1, -1)]
+    spread += [g for g in random_specs(rng, 20, 80, special_angles=False, out_of_range=False)
+               if g[0] not in SINGLE_QUBIT][:30]
+    circuits.append((20, spread))
+    # 2^16 pairs, where work starts to be split.
+    edge = dense(17) + random_specs(rng, 17, 40, special_angles=False, out_of_range=False)
+    edge += [("h", 16), ("cnot", 16, 15), ("crz", 15, 16, 2.5)]
     circuits.append((17, edge))
+    # Special angles late in a dense 18-qubit circuit.
+    late = dense(18) + random_specs(rng, 18, 30, special_angles=False) + random_specs(rng, 18, 6)
+    circuits.append((18, late))
     return circuits
 
 
