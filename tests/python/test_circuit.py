@@ -336,3 +336,63 @@ def test_runs_from_several_python_threads():
         for results in pool.map(work, range(8)):
             for got in results:
                 assert_bits_equal(got, expected)
+
+
+def test_run_holds_the_interpreter_and_defers_signals():
+    res = run_child("""
+        import signal, threading, time
+        import numpy
+        import vastrel
+        from vastrel import Circuit, Gate
+        gates = [Gate.h(q) for q in range(23)] + [Gate.cnot(q, (q + 7) % 23) for q in range(23)]
+        gates += [Gate.crz(q, (q + 3) % 23, 0.5) for q in range(23)]
+        c = Circuit(gates)
+        durations = []
+        for _ in range(2):
+            start = time.perf_counter()
+            c.run(23)
+            durations.append(time.perf_counter() - start)
+
+        # Another Python thread gets no turn while a run is going on, beyond
+        # the hand-overs of the interpreter lock around the call.
+        count = 0
+        stop = False
+        def spin():
+            global count
+            while not stop:
+                count += 1
+        t = threading.Thread(target=spin)
+        t.start()
+        time.sleep(0.05)
+        c0, t0 = count, time.perf_counter()
+        time.sleep(0.1)
+        rate = (count - c0) / (time.perf_counter() - t0)
+        shares = []
+        for _ in range(3):
+            before, start = count, time.perf_counter()
+            c.run(23)
+            shares.append((count - before) / (rate * (time.perf_counter() - start)))
+        stop = True
+        t.join()
+
+        # A signal arriving early in a run is handled only after it returns.
+        class Alarm(Exception):
+            pass
+        fired = []
+        def on_alarm(signum, frame):
+            fired.append(time.perf_counter())
+            raise Alarm
+        signal.signal(signal.SIGALRM, on_alarm)
+        start = time.perf_counter()
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            c.run(23)
+            time.sleep(5)
+        except Alarm:
+            pass
+        report(shortest=min(durations), share=min(shares), fired_after=fired[0] - start)
+    """, timeout=180)
+    d = res.data
+    assert d["shortest"] > 0.05, d
+    assert d["share"] < 0.25, d
+    assert d["fired_after"] > 0.7 * d["shortest"], d
