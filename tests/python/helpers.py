@@ -120,6 +120,19 @@ def run_child(code: str, env: dict | None = None, timeout: float = 120,
     return res
 
 
+def panic_of(call) -> BaseException:
+    """The panic exception call() raises; fails when it returns or raises an
+    ordinary Exception (which would mean the panic class derives from it)."""
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001
+        pytest.fail(f"a plain Exception escaped instead of a panic: {e!r}")
+    except BaseException as e:  # noqa: BLE001
+        assert type(e).__name__ == "PanicException", repr(e)
+        return e
+    pytest.fail("no exception raised")
+
+
 # ---------------------------------------------------------------------------
 # Interpreter messages, computed rather than copied, so the expectations follow
 # the interpreter version the suite runs on.

@@ -10,20 +10,10 @@ import numpy as np
 import pytest
 
 from vastrel import Circuit, Gate
-from helpers import assert_bits_equal, index_conversion_error, make_gates, simulate, run_child
+from helpers import (assert_bits_equal, index_conversion_error, make_gates, panic_of, run_child,
+                     simulate)
 
 BELL = [("h", 0), ("cnot", 0, 1)]
-
-
-def panic_of(call):
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001
-        pytest.fail(f"a plain Exception escaped instead of a panic: {e!r}")
-    except BaseException as e:  # noqa: BLE001
-        assert type(e).__name__ == "PanicException"
-        return e
-    pytest.fail("no exception raised")
 
 
 def unwrap_message(type_name):

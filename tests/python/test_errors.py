@@ -7,17 +7,7 @@ import sys
 import pytest
 
 from vastrel import Circuit, Gate
-from helpers import run_child
-
-
-def panic_of(call):
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001
-        pytest.fail(f"a plain Exception escaped instead of a panic: {e!r}")
-    except BaseException as e:  # noqa: BLE001
-        return e
-    pytest.fail("no exception raised")
+from helpers import panic_of, run_child
 
 
 def panic_class():
