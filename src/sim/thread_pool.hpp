@@ -70,6 +70,9 @@ void build_global(std::size_t n);
 
 // The process-wide pool, built with the default size on first use. Panics
 // "The global thread pool has not been initialized.: ..." after a failed build.
+// In a child process after fork() it is rebuilt with the same size on first
+// use (the parent's workers are not there), and the build-once flag stays
+// set. A ThreadPool of one's own is not usable in a forked child.
 ThreadPool& global_pool();
 
 // global_pool().num_threads().
