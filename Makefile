@@ -42,3 +42,58 @@ demo: $(VENV)/.installed
 .PHONY: bench
 bench:
 	bash bench/make-bench.sh $(BENCH_ARGS)
+
+# Sanitizers, leak and compatibility checks, run by CI after `make test`:
+# the core and the module under AddressSanitizer + UBSan (both suites), the
+# pool tests under ThreadSanitizer, and the Python suite on the oldest
+# supported pair, CPython 3.12 with NumPy 1.26.
+.PHONY: check check-asan-cpp check-asan-py check-tsan-cpp compat
+SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_VENV ?= .venv-asan
+COMPAT_VENV ?= .venv-compat
+# Pool, fork and default-size cases of the C++ suite.
+POOL_TESTS := ^(ThreadPool|GlobalPool|ForkSafety|Determinism|Split|DefaultSize)\.
+
+check: check-asan-cpp check-tsan-cpp check-asan-py compat
+
+check-asan-cpp:
+	cmake -S . -B build-check-asan -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)"
+	cmake --build build-check-asan
+	$(SAN_ENV) ctest --test-dir build-check-asan --output-on-failure
+
+check-tsan-cpp:
+	cmake -S . -B build-check-tsan -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer -g"
+	cmake --build build-check-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	    ctest --test-dir build-check-tsan --output-on-failure -R '$(POOL_TESTS)'
+
+# The interpreter is not instrumented, so the sanitizer runtimes are preloaded;
+# PYTHONMALLOC=malloc puts Python's own objects under AddressSanitizer too.
+$(ASAN_VENV)/bin/python:
+	py="$$(tools/find-python)" && "$$py" -m venv --clear $(ASAN_VENV)
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/bin/python $(MODULE_SOURCES)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+	    --config-settings=build-dir=build-check-asan-python \
+	    "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" ".[test]"
+	touch $@
+
+check-asan-py: $(ASAN_VENV)/.installed
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    $(SAN_ENV) PYTHONMALLOC=malloc VASTREL_SANITIZER=address \
+	    PYTHONPATH=tests/python $(ASAN_VENV)/bin/python -m pytest -p sanitizer_skips
+
+$(COMPAT_VENV)/bin/python:
+	py="$$(tools/find-python-min)" && "$$py" -m venv --clear $(COMPAT_VENV)
+
+$(COMPAT_VENV)/.installed: $(COMPAT_VENV)/bin/python $(MODULE_SOURCES)
+	$(COMPAT_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+	    --config-settings=build-dir=build-check-compat ".[test]" "numpy==1.26.*"
+	touch $@
+
+compat: $(COMPAT_VENV)/.installed
+	$(COMPAT_VENV)/bin/python -c 'import sys, numpy; print("compat: CPython", sys.version.split()[0], "NumPy", numpy.__version__)'
+	$(COMPAT_VENV)/bin/python -m pytest
