@@ -73,6 +73,8 @@ TEST(StateVector, RefusesSizesBeyondTheWord) {
     EXPECT_EQ(panic_message([] { StateVector v(1000); }), "too many qubits");
     EXPECT_EQ(panic_message([] { StateVector v(63); }), "capacity overflow");
     EXPECT_EQ(panic_message([] { StateVector v(60); }), "capacity overflow");
+    // 8 PiB: more than the address space; an error, not a crash.
+    EXPECT_THROW(StateVector(50), std::bad_alloc);
 }
 
 TEST(StateVector, ReleaseHandsOverTheBufferWithoutCopy) {
