@@ -13,13 +13,29 @@
 #include <cstring>
 #include <fstream>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "sim/complex.hpp"
 #include "sim/gate.hpp"
+#include "sim/panic.hpp"
 
 namespace vastrel::sim::test {
+
+inline constexpr Complex32 kZero{0.0f, 0.0f};
+inline constexpr Complex32 kOne{1.0f, 0.0f};
+
+// The message of the Panic that f() throws, or "<no panic>".
+template <class F>
+std::string panic_message(F&& f) {
+    try {
+        f();
+    } catch (const Panic& p) {
+        return p.message();
+    }
+    return "<no panic>";
+}
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 

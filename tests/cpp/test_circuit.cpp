@@ -15,8 +15,8 @@ namespace {
 using test::bits;
 using test::same_bits;
 
-constexpr Complex32 kZero{0.0f, 0.0f};
-constexpr Complex32 kOne{1.0f, 0.0f};
+using test::kOne;
+using test::kZero;
 
 bool same_bits(const Matrix2& a, const Matrix2& b) {
     return test::same_bits(a.m00, b.m00) && test::same_bits(a.m01, b.m01) &&

@@ -27,12 +27,7 @@ std::string build_error(std::size_t n) {
 }
 
 std::string panic_of_pool_use() {
-    try {
-        current_num_threads();
-    } catch (const Panic& p) {
-        return p.message();
-    }
-    return "<no panic>";
+    return test::panic_message([] { current_num_threads(); });
 }
 
 TEST(GlobalPool, BuildsOnceWithTheGivenSize) {

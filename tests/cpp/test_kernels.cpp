@@ -21,8 +21,9 @@ namespace {
 using test::bits;
 using test::same_bits;
 
-constexpr Complex32 kZero{0.0f, 0.0f};
-constexpr Complex32 kOne{1.0f, 0.0f};
+using test::kOne;
+using test::kZero;
+using test::panic_message;
 constexpr Matrix2 kX{kZero, kOne, kOne, kZero};
 constexpr Matrix2 kH{{kS, 0.0f}, {kS, 0.0f}, {kS, 0.0f}, {-kS, 0.0f}};
 
@@ -43,16 +44,6 @@ StateVector filled(unsigned qubits, Complex32 value) {
 
 std::vector<Complex32> copy_of(const StateVector& v) {
     return {v.amplitudes().begin(), v.amplitudes().end()};
-}
-
-template <class F>
-std::string panic_message(F&& f) {
-    try {
-        f();
-    } catch (const Panic& p) {
-        return p.message();
-    }
-    return "<no panic>";
 }
 
 TEST(StateVector, StartsInTheAllZeroBasisState) {
@@ -167,21 +158,37 @@ void fill_awkward(StateVector& v) {
     }
 }
 
-TEST(Mat2, EveryTargetAndSetMatchesTheReference) {
-    const Matrix2 m{{0.25f, -0.5f}, {0.75f, 0.125f}, {-0.3f, 0.6f}, {0.9f, -0.0f}};
+// Applies `kernel` and `reference` to the awkward state for every kernel
+// set, on a small vector (run on the caller) and a split one, for every
+// placement of control c and target t (c alone stands still for mat2).
+template <class Kernel, class Reference>
+void sweep(bool two_qubit, bool exact_nan, Kernel kernel, Reference reference) {
     for (const kernels::KernelSet* set : kernel_sets()) {
-        for (unsigned qubits : {12u, 18u}) {  // on the caller, and split
-            for (unsigned t : placements(qubits)) {
-                StateVector v(qubits);
-                fill_awkward(v);
-                std::vector<Complex32> expected = copy_of(v);
-                test::reference_mat2(expected, t, m);
-                v.apply_mat2(t, m, Backend{&two_workers(), set});
-                ASSERT_TRUE(test::same_values(v.amplitudes(), expected))
-                    << set->name << " qubits " << qubits << " target " << t;
+        const Backend backend{&two_workers(), set};
+        for (unsigned qubits : {11u, 18u}) {
+            const std::vector<unsigned> cs = two_qubit ? placements(qubits) : std::vector<unsigned>{0};
+            for (unsigned c : cs) {
+                for (unsigned t : placements(qubits)) {
+                    StateVector v(qubits);
+                    fill_awkward(v);
+                    std::vector<Complex32> expected = copy_of(v);
+                    reference(expected, c, t);
+                    kernel(v, c, t, backend);
+                    ASSERT_TRUE(exact_nan ? same_bits(v.amplitudes(), expected)
+                                          : test::same_values(v.amplitudes(), expected))
+                        << set->name << " qubits " << qubits << " c " << c << " t " << t;
+                }
             }
         }
     }
+}
+
+TEST(Mat2, EveryTargetAndSetMatchesTheReference) {
+    const Matrix2 m{{0.25f, -0.5f}, {0.75f, 0.125f}, {-0.3f, 0.6f}, {0.9f, -0.0f}};
+    sweep(
+        false, false,
+        [&](StateVector& v, unsigned, unsigned t, const Backend& b) { v.apply_mat2(t, m, b); },
+        [&](std::vector<Complex32>& v, unsigned, unsigned t) { test::reference_mat2(v, t, m); });
 }
 
 TEST(Mat2, PanicsBeforeTouchingAnything) {
@@ -234,21 +241,10 @@ TEST(Cnot, BasisStates) {
 
 TEST(Cnot, EveryPlacementAndSetMatchesTheReferenceBitForBit) {
     // An exchange is no arithmetic: NaN payloads and signed zeros move as they are.
-    for (const kernels::KernelSet* set : kernel_sets()) {
-        for (unsigned qubits : {11u, 18u}) {
-            for (unsigned c : placements(qubits)) {
-                for (unsigned t : placements(qubits)) {
-                    StateVector v(qubits);
-                    fill_awkward(v);
-                    std::vector<Complex32> expected = copy_of(v);
-                    test::reference_cnot(expected, c, t);
-                    v.apply_cnot(c, t, Backend{&two_workers(), set});
-                    ASSERT_TRUE(same_bits(v.amplitudes(), expected))
-                        << set->name << " qubits " << qubits << " c " << c << " t " << t;
-                }
-            }
-        }
-    }
+    sweep(
+        true, true,
+        [](StateVector& v, unsigned c, unsigned t, const Backend& b) { v.apply_cnot(c, t, b); },
+        [](std::vector<Complex32>& v, unsigned c, unsigned t) { test::reference_cnot(v, c, t); });
 }
 
 TEST(Cnot, OutOfRangeOrEqualIndicesChangeNothing) {
@@ -300,21 +296,12 @@ TEST(Crz, AllOnesStateForEveryPlacement) {
 }
 
 TEST(Crz, EveryPlacementAndSetMatchesTheReference) {
-    for (const kernels::KernelSet* set : kernel_sets()) {
-        for (unsigned qubits : {11u, 18u}) {
-            for (unsigned c : placements(qubits)) {
-                for (unsigned t : placements(qubits)) {
-                    StateVector v(qubits);
-                    fill_awkward(v);
-                    std::vector<Complex32> expected = copy_of(v);
-                    test::reference_crz(expected, c, t, -1.25f);
-                    v.apply_crz(c, t, -1.25f, Backend{&two_workers(), set});
-                    ASSERT_TRUE(test::same_values(v.amplitudes(), expected))
-                        << set->name << " qubits " << qubits << " c " << c << " t " << t;
-                }
-            }
-        }
-    }
+    sweep(
+        true, false,
+        [](StateVector& v, unsigned c, unsigned t, const Backend& b) { v.apply_crz(c, t, -1.25f, b); },
+        [](std::vector<Complex32>& v, unsigned c, unsigned t) {
+            test::reference_crz(v, c, t, -1.25f);
+        });
 }
 
 TEST(Crz, EdgeAnglesAndIndices) {
