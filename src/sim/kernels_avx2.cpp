@@ -87,18 +87,6 @@ Factor splat(Complex32 y) {
     return {_mm256_set1_ps(y.re), _mm256_setr_ps(-y.im, y.im, -y.im, y.im, -y.im, y.im, -y.im, y.im)};
 }
 
-// Lane k takes lo when bit t of k is clear and hi when it is set.
-Factor by_bit(Complex32 lo, Complex32 hi, unsigned t) {
-    alignas(32) float re[8];
-    alignas(32) float im[8];
-    for (unsigned f = 0; f < 8; ++f) {
-        const Complex32 y = ((f >> 1) >> t) & 1 ? hi : lo;
-        re[f] = y.re;
-        im[f] = (f & 1) ? y.im : -y.im;
-    }
-    return {_mm256_load_ps(re), _mm256_load_ps(im)};
-}
-
 __m256 swap_parts(__m256 x) { return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
 
 // x*y, given x and swap_parts(x).
@@ -118,16 +106,21 @@ __m256 lanes_with_bit(unsigned q) {
 
 __m256 all_lanes() { return _mm256_castsi256_ps(_mm256_set1_epi32(-1)); }
 
-// Float-lane indices for _mm256_permutevar8x32_ps: lane k reads amplitude
-// k with bit t cleared (or set), parts in order or swapped.
-__m256i partner_index(unsigned t, bool upper, bool swapped) {
-    alignas(32) std::int32_t idx[8];
-    for (unsigned f = 0; f < 8; ++f) {
-        unsigned k = f >> 1;
-        k = upper ? (k | (1u << t)) : (k & ~(1u << t));
-        idx[f] = static_cast<std::int32_t>(2 * k + ((f & 1) ^ (swapped ? 1u : 0u)));
+// For t below kLog2Width, two registers hold 2 * kWidth amplitudes in whole
+// blocks of 2^(t+1). regroup() turns them into the lower members of their
+// pairs and the upper members (in the same order); applied to those, it puts
+// them back.
+void regroup(unsigned t, __m256& x, __m256& y) {
+    __m256 lo, hi;
+    if (t == 0) {  // amplitudes as 64-bit units
+        lo = _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+        hi = _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+    } else {  // t == 1: pairs of amplitudes as 128-bit halves
+        lo = _mm256_permute2f128_ps(x, y, 0x20);
+        hi = _mm256_permute2f128_ps(x, y, 0x31);
     }
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(idx));
+    x = lo;
+    y = hi;
 }
 
 // Interleaving a few cursors over far-apart parts of a range keeps more
@@ -172,8 +165,16 @@ std::size_t step_of(unsigned t) { return t >= kLog2Width ? kWidth : kWidth / 2; 
 void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
     auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
     float* base = reinterpret_cast<float*>(data);
+    const Factor m00 = splat(m.m00), m01 = splat(m.m01), m10 = splat(m.m10), m11 = splat(m.m11);
+    // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
+    auto apply = [&](__m256& a, __m256& b) {
+        const __m256 as = swap_parts(a);
+        const __m256 bs = swap_parts(b);
+        const __m256 na = _mm256_add_ps(mul(a, as, m00), mul(b, bs, m01));
+        b = _mm256_add_ps(mul(a, as, m10), mul(b, bs, m11));
+        a = na;
+    };
     if (t >= kLog2Width) {
-        const Factor m00 = splat(m.m00), m01 = splat(m.m01), m10 = splat(m.m10), m11 = splat(m.m11);
         const std::size_t h = std::size_t{1} << t;
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
@@ -181,30 +182,27 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
             float* pb = base + 2 * (i + h);
             prefetch_ahead(pa);
             prefetch_ahead(pb);
-            const __m256 a = _mm256_loadu_ps(pa);
-            const __m256 b = _mm256_loadu_ps(pb);
-            const __m256 as = swap_parts(a);
-            const __m256 bs = swap_parts(b);
-            _mm256_storeu_ps(pa, _mm256_add_ps(mul(a, as, m00), mul(b, bs, m01)));
-            _mm256_storeu_ps(pb, _mm256_add_ps(mul(a, as, m10), mul(b, bs, m11)));
+            __m256 a = _mm256_loadu_ps(pa);
+            __m256 b = _mm256_loadu_ps(pb);
+            apply(a, b);
+            _mm256_storeu_ps(pa, a);
+            _mm256_storeu_ps(pb, b);
         });
         return;
     }
-    // Lane k computes left[k]*a + right[k]*b from its pair's a and b spread
-    // across lanes.
-    const Factor left = by_bit(m.m00, m.m10, t);
-    const Factor right = by_bit(m.m01, m.m11, t);
-    const __m256i ia = partner_index(t, false, false), ias = partner_index(t, false, true);
-    const __m256i ib = partner_index(t, true, false), ibs = partner_index(t, true, true);
-    sweep(begin, end, step_of(t), scalar, [&](std::size_t p) {
+    // Below the register width the kWidth pairs of a step fill two registers
+    // at amplitude 2p; they are regrouped into lower and upper members, go
+    // through the same arithmetic, and are put back.
+    sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
         float* q = base + 4 * p;
         prefetch_ahead(q);
-        const __m256 v = _mm256_loadu_ps(q);
-        const __m256 a = _mm256_permutevar8x32_ps(v, ia);
-        const __m256 as = _mm256_permutevar8x32_ps(v, ias);
-        const __m256 b = _mm256_permutevar8x32_ps(v, ib);
-        const __m256 bs = _mm256_permutevar8x32_ps(v, ibs);
-        _mm256_storeu_ps(q, _mm256_add_ps(mul(a, as, left), mul(b, bs, right)));
+        __m256 a = _mm256_loadu_ps(q);
+        __m256 b = _mm256_loadu_ps(q + 2 * kWidth);
+        regroup(t, a, b);
+        apply(a, b);
+        regroup(t, a, b);
+        _mm256_storeu_ps(q, a);
+        _mm256_storeu_ps(q + 2 * kWidth, b);
     });
 }
 

@@ -88,20 +88,13 @@ struct Factor {
     __m512 im;
 };
 
-// Lane k takes lo when bit t of k is clear and hi when it is set; with
-// t >= kLog2Width every lane takes lo.
-Factor by_bit(Complex32 lo, Complex32 hi, unsigned t) {
-    alignas(64) float re[16];
+Factor splat(Complex32 y) {
     alignas(64) float im[16];
     for (unsigned f = 0; f < 16; ++f) {
-        const Complex32 y = t < kLog2Width && (((f >> 1) >> t) & 1) ? hi : lo;
-        re[f] = y.re;
         im[f] = (f & 1) ? y.im : -y.im;
     }
-    return {_mm512_load_ps(re), _mm512_load_ps(im)};
+    return {_mm512_set1_ps(y.re), _mm512_load_ps(im)};
 }
-
-Factor splat(Complex32 y) { return by_bit(y, y, kLog2Width); }
 
 __m512 swap_parts(__m512 x) { return _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
 
@@ -122,14 +115,30 @@ __mmask16 lanes_with_bit(unsigned q) {
     return static_cast<__mmask16>(bits);
 }
 
-// Float-lane indices for _mm512_permutexvar_ps: lane k reads amplitude
-// k with bit t cleared (or set), parts in order or swapped.
-__m512i partner_index(unsigned t, bool upper, bool swapped) {
+// For t below kLog2Width, two registers hold 2 * kWidth amplitudes in whole
+// blocks of 2^(t+1). Float-lane indices for _mm512_permutex2var_ps that
+// gather the lower members of their pairs, in order, into one register and
+// the upper members into another (upper = true), and that put them back:
+// output half `half` of the pair (lower, upper) is then gathered from them.
+__m512i gather_index(unsigned t, bool upper) {
     alignas(64) std::int32_t idx[16];
+    const unsigned low = (1u << t) - 1;
     for (unsigned f = 0; f < 16; ++f) {
-        unsigned k = f >> 1;
-        k = upper ? (k | (1u << t)) : (k & ~(1u << t));
-        idx[f] = static_cast<std::int32_t>(2 * k + ((f & 1) ^ (swapped ? 1u : 0u)));
+        const unsigned k = f >> 1;
+        const unsigned g = ((k & ~low) << 1) | (k & low) | (upper ? 1u << t : 0u);
+        idx[f] = static_cast<std::int32_t>(2 * g + (f & 1));
+    }
+    return _mm512_load_si512(idx);
+}
+
+__m512i scatter_index(unsigned t, unsigned half) {
+    alignas(64) std::int32_t idx[16];
+    const unsigned low = (1u << t) - 1;
+    for (unsigned f = 0; f < 16; ++f) {
+        const unsigned g = half * kWidth + (f >> 1);
+        const unsigned k = ((g >> 1) & ~low) | (g & low);  // g without bit t
+        const unsigned from_upper = (g >> t) & 1;
+        idx[f] = static_cast<std::int32_t>(16 * from_upper + 2 * k + (f & 1));
     }
     return _mm512_load_si512(idx);
 }
@@ -185,8 +194,16 @@ std::size_t step_of(unsigned t) { return t >= kLog2Width ? kWidth : kWidth / 2; 
 void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
     auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
     float* base = reinterpret_cast<float*>(data);
+    const Factor m00 = splat(m.m00), m01 = splat(m.m01), m10 = splat(m.m10), m11 = splat(m.m11);
+    // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
+    auto apply = [&](__m512& a, __m512& b) {
+        const __m512 as = swap_parts(a);
+        const __m512 bs = swap_parts(b);
+        const __m512 na = _mm512_add_ps(mul(a, as, m00), mul(b, bs, m01));
+        b = _mm512_add_ps(mul(a, as, m10), mul(b, bs, m11));
+        a = na;
+    };
     if (t >= kLog2Width) {
-        const Factor m00 = splat(m.m00), m01 = splat(m.m01), m10 = splat(m.m10), m11 = splat(m.m11);
         const std::size_t h = std::size_t{1} << t;
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
@@ -194,30 +211,30 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
             float* pb = base + 2 * (i + h);
             prefetch_ahead(pa);
             prefetch_ahead(pb);
-            const __m512 a = _mm512_loadu_ps(pa);
-            const __m512 b = _mm512_loadu_ps(pb);
-            const __m512 as = swap_parts(a);
-            const __m512 bs = swap_parts(b);
-            _mm512_storeu_ps(pa, _mm512_add_ps(mul(a, as, m00), mul(b, bs, m01)));
-            _mm512_storeu_ps(pb, _mm512_add_ps(mul(a, as, m10), mul(b, bs, m11)));
+            __m512 a = _mm512_loadu_ps(pa);
+            __m512 b = _mm512_loadu_ps(pb);
+            apply(a, b);
+            _mm512_storeu_ps(pa, a);
+            _mm512_storeu_ps(pb, b);
         });
         return;
     }
-    // Lane k computes left[k]*a + right[k]*b from its pair's a and b spread
-    // across lanes.
-    const Factor left = by_bit(m.m00, m.m10, t);
-    const Factor right = by_bit(m.m01, m.m11, t);
-    const __m512i ia = partner_index(t, false, false), ias = partner_index(t, false, true);
-    const __m512i ib = partner_index(t, true, false), ibs = partner_index(t, true, true);
-    sweep(begin, end, step_of(t), scalar, [&](std::size_t p) {
+    // Below the register width the kWidth pairs of a step fill two registers
+    // at amplitude 2p; they are regrouped into lower and upper members, go
+    // through the same arithmetic, and are put back.
+    const __m512i lower = gather_index(t, false), upper = gather_index(t, true);
+    const __m512i first = scatter_index(t, 0), second = scatter_index(t, 1);
+    sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
         float* q = base + 4 * p;
         prefetch_ahead(q);
-        const __m512 v = _mm512_loadu_ps(q);
-        const __m512 a = _mm512_permutexvar_ps(ia, v);
-        const __m512 as = _mm512_permutexvar_ps(ias, v);
-        const __m512 b = _mm512_permutexvar_ps(ib, v);
-        const __m512 bs = _mm512_permutexvar_ps(ibs, v);
-        _mm512_storeu_ps(q, _mm512_add_ps(mul(a, as, left), mul(b, bs, right)));
+        prefetch_ahead(q + 2 * kWidth);
+        const __m512 v0 = _mm512_loadu_ps(q);
+        const __m512 v1 = _mm512_loadu_ps(q + 2 * kWidth);
+        __m512 a = _mm512_permutex2var_ps(v0, lower, v1);
+        __m512 b = _mm512_permutex2var_ps(v0, upper, v1);
+        apply(a, b);
+        _mm512_storeu_ps(q, _mm512_permutex2var_ps(a, first, b));
+        _mm512_storeu_ps(q + 2 * kWidth, _mm512_permutex2var_ps(a, second, b));
     });
 }
 
