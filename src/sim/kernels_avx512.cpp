@@ -115,11 +115,11 @@ __mmask16 lanes_with_bit(unsigned q) {
     return static_cast<__mmask16>(bits);
 }
 
-// For t below kLog2Width, two registers hold 2 * kWidth amplitudes in whole
-// blocks of 2^(t+1). Float-lane indices for _mm512_permutex2var_ps that
-// gather the lower members of their pairs, in order, into one register and
-// the upper members into another (upper = true), and that put them back:
-// output half `half` of the pair (lower, upper) is then gathered from them.
+// For t below kLog2Width, two registers (v0, v1) hold 2 * kWidth amplitudes
+// in whole blocks of 2^(t+1). These are float-lane indices for
+// _mm512_permutex2var_ps: gather_index collects from (v0, v1) the lower
+// members of the pairs, in order (or the upper members); scatter_index
+// rebuilds v0 (half 0) or v1 (half 1) from (lower, upper).
 __m512i gather_index(unsigned t, bool upper) {
     alignas(64) std::int32_t idx[16];
     const unsigned low = (1u << t) - 1;
