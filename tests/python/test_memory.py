@@ -1,0 +1,166 @@
+"""Memory: a state or a gate list the machine cannot provide is a
+MemoryError that says how much was asked for, and the process and the
+Circuit go on; many runs, constructions and failures with their results
+dropped leave the resident set and the interpreter's block count flat.
+Each case runs in its own process."""
+
+import os
+import textwrap
+
+import pytest
+
+from helpers import run_child
+
+SANITIZED = bool(os.environ.get("VASTREL_SANITIZER"))
+needs_address_space_cap = pytest.mark.skipif(
+    SANITIZED, reason="caps RLIMIT_AS, which the sanitizer's shadow memory rules out")
+
+COMMON = """
+    import gc, resource, sys
+    import numpy
+    import vastrel
+    from vastrel import Circuit, Gate
+
+    def outcome(call):
+        try:
+            call()
+            return ["ok", ""]
+        except BaseException as e:
+            return [type(e).__name__, str(e)]
+
+    def vm_size():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize()
+
+    class capped:
+        # The address space limited to what is mapped now plus `room`.
+        def __init__(self, room):
+            self.room = room
+        def __enter__(self):
+            self.old = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (vm_size() + self.room, self.old[1]))
+        def __exit__(self, *exc):
+            resource.setrlimit(resource.RLIMIT_AS, self.old)
+
+    BELL = [Gate.h(0), Gate.cnot(0, 1)]
+    def bell_ok(c):
+        return [abs(v) for v in c.run(2).tolist()] == [numpy.float32(0.70710677), 0, 0,
+                                                       numpy.float32(0.70710677)]
+"""
+
+
+def child(code, **kw):
+    return run_child(textwrap.dedent(COMMON) + textwrap.dedent(code), **kw)
+
+
+def test_a_state_beyond_the_machine_is_a_memory_error():
+    # 8 TiB and more cannot be had on any machine this runs on, whatever
+    # the overcommit policy; no cap is needed.
+    res = child("""
+        c = Circuit(BELL)
+        c.run(3)
+        start = rss()
+        out = {n: outcome(lambda: c.run(n)) for n in (40, 45, 50, 59)}
+        for _ in range(200):
+            outcome(lambda: c.run(44))
+        report(out=out, usable=bell_ok(c), fresh=bell_ok(Circuit(BELL)),
+               growth=rss() - start)
+    """)
+    d = res.data
+    assert d["out"] == {
+        "40": ["MemoryError", "cannot allocate 8.0 TiB for the state of 40 qubits"],
+        "45": ["MemoryError", "cannot allocate 256.0 TiB for the state of 45 qubits"],
+        "50": ["MemoryError", "cannot allocate 8.0 PiB for the state of 50 qubits"],
+        "59": ["MemoryError", "cannot allocate 4.0 EiB for the state of 59 qubits"],
+    }
+    assert d["usable"] and d["fresh"]
+    assert d["growth"] < 4 << 20
+
+
+@needs_address_space_cap
+def test_a_state_beyond_the_limit_is_a_memory_error():
+    # 30 qubits is 8 GiB: obtainable on this machine, refused under a cap.
+    res = child("""
+        c = Circuit(BELL)
+        c.run(3)
+        with capped(1 << 30):
+            refused = outcome(lambda: c.run(30))
+            under_cap = bell_ok(c)
+        report(refused=refused, under_cap=under_cap, after=bell_ok(c),
+               big=c.run(20).shape[0])
+    """)
+    assert res.data == {
+        "refused": ["MemoryError", "cannot allocate 8.0 GiB for the state of 30 qubits"],
+        "under_cap": True, "after": True, "big": 1 << 20,
+    }
+
+
+@needs_address_space_cap
+def test_a_gate_list_too_large_to_copy_is_a_memory_error():
+    # Ten million references to one Gate are 80 MB of list; the copy of the
+    # gate values is several times that and is refused under the cap. Both
+    # the list kept as it is (one single-qubit gate) and the fused one.
+    res = child("""
+        count = 10_000_000
+        unfused = [Gate.h(0)] + [Gate.cnot(0, 1)] * (count - 1)
+        x = Gate.x(0)
+        fused = [x] * count
+        refs = (sys.getrefcount(unfused), sys.getrefcount(x), sys.getrefcount(fused))
+        with capped(160 << 20):
+            first = outcome(lambda: Circuit(unfused))
+            second = outcome(lambda: Circuit(fused))
+            small = bell_ok(Circuit(BELL))
+        after = (sys.getrefcount(unfused), sys.getrefcount(x), sys.getrefcount(fused))
+        c = Circuit(fused)
+        report(first=first, second=second, small=small, refs_same=refs == after,
+               fused_runs=c.run(1).tolist() == [1 + 0j, 0j], unfused_builds=outcome(lambda: Circuit(unfused)))
+    """)
+    text = "cannot allocate memory for a circuit of 10000000 gates"
+    assert res.data == {
+        "first": ["MemoryError", text], "second": ["MemoryError", text], "small": True,
+        "refs_same": True, "fused_runs": True, "unfused_builds": ["ok", ""],
+    }
+
+
+def test_many_runs_keep_memory_flat():
+    # 10,000 runs of a 10-qubit circuit (8 KiB a result) with the results
+    # dropped: a buffer never freed would add 80 MB, a container or array
+    # object never freed 10,000 blocks. Constructions and failing calls are
+    # counted the same way.
+    res = child("""
+        c = Circuit([Gate.h(q) for q in range(10)] + [Gate.cnot(0, 9), Gate.crz(9, 1, 0.5)])
+        bad = [Gate.x(0), 5]
+
+        def work(rounds):
+            for _ in range(rounds):
+                c.run(10)
+                Circuit([Gate.rz(1, 0.25), Gate.cnot(0, 1)])
+                outcome(lambda: c.run(2**70))
+                outcome(lambda: c.run(1.5))
+                outcome(lambda: Gate.rz(0, "x"))
+        def panics(rounds):
+            for _ in range(rounds):
+                outcome(lambda: Circuit(bad))
+                outcome(lambda: c.run(64))
+                outcome(lambda: Circuit([Gate.h(40)]).run(3))
+
+        work(1000)
+        panics(100)
+        gc.collect()
+        rss0, blocks0 = rss(), sys.getallocatedblocks()
+        work(10_000)
+        panics(1000)
+        gc.collect()
+        report(rss_growth=rss() - rss0, block_growth=sys.getallocatedblocks() - blocks0,
+               pymalloc=blocks0 > 0)
+    """, timeout=300)
+    d = res.data
+    assert d["rss_growth"] < 3 << 20, d
+    if d["pymalloc"]:
+        assert d["block_growth"] < 200, d
