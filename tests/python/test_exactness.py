@@ -211,7 +211,7 @@ def test_indices_of_64_and_more_act_modulo_64_or_are_refused(spec, same_as):
 def batch():
     rng = random.Random(20261208)
     circuits = []
-    for _ in range(30):
+    for _ in range(60):
         n = rng.randint(1, 10)
         circuits.append((n, random_specs(rng, n, rng.randint(0, 40))))
     for singles in (15, 16, 17):
