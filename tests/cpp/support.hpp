@@ -23,6 +23,20 @@
 
 namespace vastrel::sim::test {
 
+// Sanitizer builds cannot run every case: AddressSanitizer needs address
+// space of its own (so starving it kills the runtime, not the pool), and
+// ThreadSanitizer refuses to start threads in a child of a threaded process.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 inline constexpr Complex32 kZero{0.0f, 0.0f};
 inline constexpr Complex32 kOne{1.0f, 0.0f};
 

@@ -105,6 +105,9 @@ TEST(GlobalPool, WhatTouchesThePoolAndWhatDoesNot) {
 }
 
 TEST(GlobalPool, AFailedBuildLeavesThePoolUnusable) {
+    if (test::kAddressSanitizer || test::kThreadSanitizer) {
+        GTEST_SKIP() << "a sanitizer runtime needs the address space this test takes away";
+    }
     EXPECT_EQ(test::in_child([] {
         const rlimit old = test::starve_address_space();
         const std::string first = build_error(4);
@@ -126,6 +129,9 @@ TEST(GlobalPool, AFailedBuildLeavesThePoolUnusable) {
 }
 
 TEST(GlobalPool, AFailedDefaultBuildPanicsAtFirstUse) {
+    if (test::kAddressSanitizer || test::kThreadSanitizer) {
+        GTEST_SKIP() << "a sanitizer runtime needs the address space this test takes away";
+    }
     EXPECT_EQ(test::in_child([] {
         ::setenv("RAYON_NUM_THREADS", "4", 1);
         const rlimit old = test::starve_address_space();
