@@ -1,6 +1,6 @@
 """The worker pool: set_num_threads, its one line on fd 1 and its errors, the
-default size from the environment and the machine, and fork. Each test runs
-in its own interpreter, because the pool is built once per process."""
+default size from the environment and the machine, and failed builds. Each
+test runs in its own interpreter, because the pool is built once per process."""
 
 import textwrap
 
@@ -229,55 +229,6 @@ def test_environment_is_ignored_by_set_num_threads():
     """, env={"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "4"})
     assert res.stdout == b"Using 2 threads\n"
     assert res.data == {"threads": 2}
-
-
-def test_circuits_run_in_a_forked_child():
-    res = child("""
-        import hashlib, multiprocessing, warnings
-        warnings.filterwarnings("ignore", category=DeprecationWarning, message=".*fork")
-        vastrel.set_num_threads(2)
-        c = Circuit([Gate.h(q) for q in range(18)] + [Gate.rz(17, 0.3), Gate.cnot(17, 0),
-                                                      Gate.crz(0, 17, 0.5)])
-        digest = lambda: hashlib.sha256(c.run(18).tobytes()).hexdigest()
-        parent = digest()
-
-        def in_child(_):
-            before = num_os_threads()
-            d = digest()
-            return d, num_os_threads() - before
-
-        ctx = multiprocessing.get_context("fork")
-        with ctx.Pool(1) as pool:
-            try:
-                got, started = pool.apply_async(in_child, (0,)).get(timeout=60)
-                outcome_ = "ok"
-            except multiprocessing.TimeoutError:
-                got, started, outcome_ = None, None, "hang"
-
-        pid = os.fork()
-        if pid == 0:
-            try:
-                ok = digest() == parent
-                os._exit(0 if ok else 3)
-            except BaseException:
-                os._exit(4)
-        deadline = time.time() + 60
-        status = None
-        while time.time() < deadline:
-            done, code = os.waitpid(pid, os.WNOHANG)
-            if done:
-                status = os.waitstatus_to_exitcode(code)
-                break
-            time.sleep(0.05)
-        if status is None:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-            status = "hang"
-        report(outcome=outcome_, same=got == parent, started=started, fork_status=status,
-               parent_after=digest() == parent, parent_threads=num_os_threads() - BEFORE)
-    """, timeout=180)
-    assert res.data == {"outcome": "ok", "same": True, "started": 2, "fork_status": 0,
-                        "parent_after": True, "parent_threads": 2}
 
 
 # Thread creation made to fail: a cap on the address space leaves no room
