@@ -128,6 +128,7 @@ def test_a_gate_list_too_large_to_copy_is_a_memory_error():
     }
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine keeps freed memory resident")
 def test_many_runs_keep_memory_flat():
     # 10,000 runs of a 10-qubit circuit (8 KiB a result) with the results
     # dropped: a buffer never freed would add 80 MB, a container or array
