@@ -3,6 +3,9 @@
 // latency; and the split-or-not crossover that sets the serial threshold.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -34,6 +37,28 @@ StateVector& state() {
     return *v;
 }
 
+// Whole-process CPU time over wall time while a benchmark loop ran: about
+// the number of threads that were busy, so a gate that leaves a worker idle
+// shows below 2 on a two-worker pool.
+class BusyCores {
+public:
+    BusyCores() : cpu_(process_cpu()), wall_(std::chrono::steady_clock::now()) {}
+    double stop() const {
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count();
+        return (process_cpu() - cpu_) / wall;
+    }
+
+private:
+    static double process_cpu() {
+        timespec ts{};
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    }
+    double cpu_;
+    std::chrono::steady_clock::time_point wall_;
+};
+
 const kernels::KernelSet& set_of(std::int64_t which) {
     return which == 0 ? kernels::active_kernels() : kernels::scalar_kernels();
 }
@@ -43,9 +68,11 @@ void BM_Mat2(benchmark::State& st) {
     const Backend backend{&pool_of(st.range(1)), &set_of(st.range(2))};
     // A unitary-ish matrix whose products stay finite over many passes.
     const Matrix2 h = matrix_of(H{0});
+    const BusyCores busy;
     for (auto _ : st) {
         state().apply_mat2(static_cast<std::uint64_t>(st.range(0)), h, backend);
     }
+    st.counters["cores_busy"] = busy.stop();
     st.SetLabel(backend.kernels->name);
     st.SetBytesProcessed(st.iterations() * state().size() * sizeof(Complex32) * 2);
 }
@@ -54,9 +81,11 @@ void BM_Cnot(benchmark::State& st) {
     const Backend backend{&pool_of(st.range(1)), &set_of(st.range(2))};
     const auto target = static_cast<std::uint64_t>(st.range(0));
     const std::uint64_t control = target == 0 ? kQubits - 1 : 0;
+    const BusyCores busy;
     for (auto _ : st) {
         state().apply_cnot(control, target, backend);
     }
+    st.counters["cores_busy"] = busy.stop();
     st.SetLabel(backend.kernels->name);
 }
 
@@ -64,9 +93,11 @@ void BM_Crz(benchmark::State& st) {
     const Backend backend{&pool_of(st.range(1)), &set_of(st.range(2))};
     const auto target = static_cast<std::uint64_t>(st.range(0));
     const std::uint64_t control = target == 0 ? kQubits - 1 : 0;
+    const BusyCores busy;
     for (auto _ : st) {
         state().apply_crz(control, target, 1e-7f, backend);
     }
+    st.counters["cores_busy"] = busy.stop();
     st.SetLabel(backend.kernels->name);
 }
 
