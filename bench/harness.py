@@ -39,7 +39,7 @@ FULL = {
     "gate_qubits": [20, 24, 26],
     "gate_reps": {20: 21, 24: 11, 26: 9},
     "circuit_qubits": [16, 20, 22, 24],
-    "circuit_reps": 5,
+    "circuit_reps": {16: 9, 20: 7, 22: 5, 24: 5},
     "small_qubits": [1, 2, 4, 6, 8, 10],
     "small_gates": [1, 10, 100],
     "small_batches": 5,
@@ -53,7 +53,7 @@ QUICK = {
     "gate_qubits": [20],
     "gate_reps": {20: 3},
     "circuit_qubits": [10, 14],
-    "circuit_reps": 3,
+    "circuit_reps": {10: 3, 14: 3},
     "small_qubits": [2, 8],
     "small_gates": [10, 100],
     "small_batches": 3,
@@ -269,9 +269,9 @@ def circuit_times(sims, cfg):
     for s in sims:
         for fam in circuits.FAMILIES.values():
             s.run(s.build(fam(8), 8), 8)
-    reps = cfg["circuit_reps"]
     for family, make in circuits.FAMILIES.items():
         for n in cfg["circuit_qubits"]:
+            reps = cfg["circuit_reps"][n]
             gates = make(n)
             samples = {s.name: {"build": [], "run": []} for s in sims}
             for rep in range(reps):

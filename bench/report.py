@@ -112,7 +112,10 @@ def markdown(results):
 
     circ = results.get("circuits")
     if circ:
-        out.append(f"## Circuits\n\nMedian of {circ[0]['reps']} interleaved runs, ms; in brackets peer time / "
+        reps = sorted({r["reps"] for r in circ})
+        span = f"{reps[0]}–{reps[-1]}" if len(reps) > 1 else f"{reps[0]}"
+        out.append(f"## Circuits\n\nMedian of {span} "
+                   "interleaved runs (round-robin over the simulators), ms; in brackets peer time / "
                    "vastrel time (above 1: vastrel is faster). Build is the simulator's own circuit construction "
                    "from the same gate list; run is everything after it (allocation, simulation, result).\n\n")
         by = {(r["family"], r["qubits"], r["sim"]): r for r in circ}
