@@ -370,11 +370,10 @@ std::size_t quota_cpus(std::uint64_t quota, std::uint64_t period) {
     return cpus == 0 ? 1 : static_cast<std::size_t>(cpus);
 }
 
-// The smallest CPU quota on the way from the process's cgroup up to the
-// root, SIZE_MAX when none is set. Both cgroup versions at their usual
-// mount points.
-std::size_t cgroup_quota() {
-    std::ifstream in("/proc/self/cgroup");
+}  // namespace
+
+std::size_t cgroup_cpu_limit(std::string_view proc_self_cgroup, const std::string& mount_root) {
+    std::stringstream in{std::string(proc_self_cgroup)};
     std::string line;
     std::size_t best = SIZE_MAX;
     while (std::getline(in, line)) {
@@ -390,7 +389,7 @@ std::size_t cgroup_quota() {
         bool v1 = false;
         std::string root;
         if (v2) {
-            root = "/sys/fs/cgroup";
+            root = mount_root;
         } else {
             std::stringstream list(controllers);
             std::string name;
@@ -400,10 +399,10 @@ std::size_t cgroup_quota() {
             if (!v1) {
                 continue;
             }
-            root = "/sys/fs/cgroup/cpu,cpuacct";
+            root = mount_root + "/cpu,cpuacct";
             std::string probe;
             if (!read_first_line(root + "/cpu.cfs_period_us", probe)) {
-                root = "/sys/fs/cgroup/cpu";
+                root = mount_root + "/cpu";
             }
         }
         for (;;) {
@@ -439,8 +438,6 @@ std::size_t cgroup_quota() {
     return best;
 }
 
-}  // namespace
-
 std::size_t available_parallelism() {
     std::size_t count = 0;
     cpu_set_t set;
@@ -454,7 +451,10 @@ std::size_t available_parallelism() {
     if (count == 0) {
         return 1;
     }
-    return std::min(count, cgroup_quota());
+    std::ifstream in("/proc/self/cgroup");
+    std::stringstream text;
+    text << in.rdbuf();
+    return std::min(count, cgroup_cpu_limit(text.str(), "/sys/fs/cgroup"));
 }
 
 // ---------------------------------------------------------------------------

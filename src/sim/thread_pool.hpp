@@ -63,6 +63,12 @@ std::size_t default_num_threads(std::optional<std::string_view> rayon_num_thread
 // quota; 1 if that cannot be determined.
 std::size_t available_parallelism();
 
+// The CPUs a cgroup quota allows (quota / period, at least 1), the smallest
+// from the process's cgroup up to the root of either cgroup version, given
+// the text of /proc/self/cgroup and the cgroup mount root; SIZE_MAX when no
+// quota is set. Parameters so tests can point it at a made-up tree.
+std::size_t cgroup_cpu_limit(std::string_view proc_self_cgroup, const std::string& mount_root);
+
 // Builds the process-wide pool with exactly n threads (n >= 1). Throws
 // PoolBuildError "The global thread pool has already been initialized." when
 // any build was attempted before, or the thread-creation error.

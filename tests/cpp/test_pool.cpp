@@ -8,6 +8,8 @@
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -143,6 +145,50 @@ TEST(DefaultSize, AvailableParallelismIsWithinTheMachine) {
     const std::size_t n = available_parallelism();
     EXPECT_GE(n, 1u);
     EXPECT_LE(n, std::thread::hardware_concurrency());
+}
+
+// A made-up cgroup mount under a temporary directory.
+class CgroupTree {
+public:
+    CgroupTree() {
+        char pattern[] = "/tmp/vastrel-cgroup-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+    }
+    ~CgroupTree() { std::filesystem::remove_all(root_); }
+    void write(const std::string& file, const std::string& text) {
+        const std::filesystem::path path = root_ + file;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    const std::string& root() const { return root_; }
+
+private:
+    std::string root_;
+};
+
+TEST(DefaultSize, CgroupQuotas) {
+    CgroupTree v2;
+    v2.write("/cpu.max", "max 100000\n");
+    EXPECT_EQ(cgroup_cpu_limit("0::/\n", v2.root()), SIZE_MAX);
+    v2.write("/app/cpu.max", "250000 100000\n");
+    v2.write("/app/job/cpu.max", "max 100000\n");
+    // The tightest quota on the way up counts, rounded down.
+    EXPECT_EQ(cgroup_cpu_limit("0::/app/job\n", v2.root()), 2u);
+    v2.write("/app/job/cpu.max", "50000 100000\n");
+    EXPECT_EQ(cgroup_cpu_limit("0::/app/job\n", v2.root()), 1u);  // at least one
+    // A path that is not mounted here falls back to the ancestors that are.
+    EXPECT_EQ(cgroup_cpu_limit("0::/app/elsewhere/deeper\n", v2.root()), 2u);
+
+    CgroupTree v1;
+    v1.write("/cpu/cpu.cfs_quota_us", "-1\n");
+    v1.write("/cpu/cpu.cfs_period_us", "100000\n");
+    const std::string lines = "4:memory:/box\n2:cpuacct:/box\n1:cpu:/box\n0::/\n";
+    EXPECT_EQ(cgroup_cpu_limit(lines, v1.root()), SIZE_MAX);
+    v1.write("/cpu/box/cpu.cfs_quota_us", "300000\n");
+    v1.write("/cpu/box/cpu.cfs_period_us", "100000\n");
+    EXPECT_EQ(cgroup_cpu_limit(lines, v1.root()), 3u);
+    EXPECT_EQ(cgroup_cpu_limit("3:cpu,cpuacct:/box\n", v1.root()), 3u);
+    EXPECT_EQ(cgroup_cpu_limit("garbage\n\n1:memory:/box\n", v1.root()), SIZE_MAX);
 }
 
 TEST(ForkSafety, AChildRebuildsThePoolAndKeepsTheFlag) {
