@@ -80,6 +80,20 @@ def pin_threads(threads):
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 
+def source_state():
+    """Which vastrel was measured: the commit, and whether the core or the
+    module had uncommitted changes when the harness ran."""
+    root = HERE.parent
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=root, capture_output=True, text=True,
+                                check=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--", "src", "CMakeLists.txt", "pyproject.toml"],
+                               cwd=root, capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return {"commit": commit, "uncommitted_changes": bool(dirty)}
+
+
 def machine_info():
     info = {"python": platform.python_version(), "platform": platform.platform(), "cores": os.cpu_count()}
     try:
@@ -383,6 +397,7 @@ def main(argv=None):
         "quick": args.quick,
         "threads": THREADS,
         "machine": machine_info(),
+        "source": source_state(),
         "numpy": np.__version__,
         "simulators": {s.name: {"version": s.version, "precision": s.precision} for s in sims},
         "skipped": skipped,

@@ -51,6 +51,10 @@ def markdown(results):
                f"NumPy {results.get('numpy')}; {results.get('date_utc')}\n")
     out.append(f"- Threads: {results['threads']} for every simulator (vastrel.set_num_threads, OMP_NUM_THREADS, "
                f"Aer max_parallel_threads, qsim cpu_threads)\n")
+    src = results.get("source")
+    if src:
+        out.append(f"- vastrel at commit {src['commit']}"
+                   f"{' with uncommitted changes to the sources' if src['uncommitted_changes'] else ''}\n")
     env = results.get("environment", {})
     if env.get("OMP_WAIT_POLICY"):
         out.append(f"- OMP_WAIT_POLICY={env['OMP_WAIT_POLICY']} for the peers' OpenMP runtimes\n")
