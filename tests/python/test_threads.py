@@ -104,6 +104,27 @@ def test_running_gates_first_builds_the_pool():
     assert res.data["err"] == ["RuntimeError", ALREADY]
 
 
+@pytest.mark.parametrize("gates, n", [
+    ("[Gate.h(3)]", 3),                   # stops with index out of bounds
+    ("[Gate.cnot(0, 5)]", 2),             # changes nothing
+    ("[Gate.crz(0, 7, 0.5)]", 2),         # changes nothing
+    ("[Gate.cnot(1, 1)]", 2),             # changes nothing
+])
+def test_any_kernel_call_builds_the_pool(gates, n):
+    # Even a gate that fails or has nothing to do asks the pool for its size.
+    res = child(f"""
+        try:
+            Circuit({gates}).run({n})
+        except BaseException:
+            pass
+        report(built=settle() - BEFORE, expected=available(),
+               err=outcome(lambda: vastrel.set_num_threads(2)))
+    """)
+    assert res.data["built"] == res.data["expected"]
+    assert res.data["err"] == ["RuntimeError", ALREADY]
+    assert res.stdout == b""
+
+
 def test_empty_circuit_first_leaves_the_pool_unbuilt():
     res = child("""
         for n in (0, 1, 5, 20):
