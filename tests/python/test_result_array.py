@@ -194,10 +194,16 @@ def test_numpy_absent_then_present():
                 messages.append(None)
             except BaseException as e:
                 messages.append([type(e).__name__, str(e)])
+        # The failed runs did simulate: their gates built the pool.
+        try:
+            vastrel.set_num_threads(2)
+            refused = None
+        except RuntimeError as e:
+            refused = str(e)
         sys.meta_path.remove(blocker)
         result = c.run(2)
         import numpy
-        report(messages=messages, type=type(result).__name__,
+        report(messages=messages, refused=refused, type=type(result).__name__,
                bits=result.view(numpy.uint32).tolist(), again=c.run(2).view(numpy.uint32).tolist())
     """)
     data = res.data
@@ -208,5 +214,7 @@ def test_numpy_absent_then_present():
         assert kind == "PanicException"
         assert message.startswith("Failed to access NumPy array API capsule: PyErr { type: <class '")
         assert message.endswith("}")
+    assert data["refused"] == ("Failed to set number of threads: "
+                               "The global thread pool has already been initialized.")
     assert data["type"] == "ndarray"
     assert data["bits"] == bell and data["again"] == bell
