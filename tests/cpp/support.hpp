@@ -37,6 +37,9 @@ inline constexpr bool kThreadSanitizer = true;
 inline constexpr bool kThreadSanitizer = false;
 #endif
 
+// Calls of operator new so far in this process (count_allocations.cpp).
+std::size_t allocation_count();
+
 inline constexpr Complex32 kZero{0.0f, 0.0f};
 inline constexpr Complex32 kOne{1.0f, 0.0f};
 

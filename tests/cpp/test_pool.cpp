@@ -247,6 +247,22 @@ TEST(ThreadPool, ThreadCreationFailureIsABuildError) {
     EXPECT_EQ(status, 0);
 }
 
+TEST(ThreadPool, NothingAllocatesPerJobOrGate) {
+    ThreadPool pool(2);
+    const Backend backend{&pool, &kernels::active_kernels()};
+    StateVector v(18);  // split: every kernel goes through the pool
+    const Circuit circuit({H{17}, Cnot{17, 0}, Crz{0, 17, 0.5f}, Rz{3, 1.0f}, X{0}});
+    circuit.run(v, backend);
+    std::atomic<std::size_t> sum{0};
+    const std::size_t before = test::allocation_count();
+    for (int round = 0; round < 50; ++round) {
+        pool.parallel_for(100, [&](std::size_t b, std::size_t e) { sum += e - b; });
+        circuit.run(v, backend);
+    }
+    EXPECT_EQ(test::allocation_count() - before, 0u);
+    EXPECT_EQ(sum.load(), 5000u);
+}
+
 // A kernel set that records which thread ran which pair range, and holds
 // every piece until two threads have taken one, so a split that leaves a
 // worker idle cannot pass by luck.
