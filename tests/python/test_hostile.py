@@ -7,6 +7,7 @@ successful or not, the arguments' reference counts are what they were."""
 import gc
 import sys
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -236,6 +237,7 @@ def test_lists_changed_by_other_threads_while_circuits_are_built():
     x = Gate.x(0)
     shared = [x] * 20
     stop = threading.Event()
+    steps = [0]
 
     def churn():
         k = 0
@@ -249,14 +251,19 @@ def test_lists_changed_by_other_threads_while_circuits_are_built():
             if k % 17 == 0:
                 shared.insert(k % 5, "not a gate")
                 shared.remove("not a gate")
+            steps[0] = k
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     t = threading.Thread(target=churn)
     t.start()
     outcomes = set()
+    deadline = time.monotonic() + 20
     try:
-        for _ in range(3000):
+        # Until the other thread has really been at it, however late it
+        # started.
+        built = 0
+        while (built < 3000 or steps[0] < 3000) and time.monotonic() < deadline:
             try:
                 got = tuple(Circuit(shared).run(1).tolist())
             except BaseException as e:  # noqa: BLE001
@@ -264,6 +271,7 @@ def test_lists_changed_by_other_threads_while_circuits_are_built():
                 assert "'str' object cannot be converted to 'Gate'" in str(e)
                 got = "panic"
             outcomes.add(got)
+            built += 1
     finally:
         stop.set()
         t.join()
