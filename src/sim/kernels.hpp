@@ -6,7 +6,8 @@
 // Pairs of target t: pair p (0 <= p < N/2) is the amplitude i whose index is
 // p with a zero bit inserted at position t, and its partner j = i + 2^t:
 //     i = ((p >> t) << (t + 1)) | (p & (2^t - 1)).
-// Every function covers pairs [begin, end) in increasing order, touches no
+// Every function covers each pair of [begin, end) exactly once (in any order:
+// pairs are disjoint, so the order cannot change a result), touches no
 // amplitude outside them, and gives each amplitude exactly the rounding of
 // the scalar formulas (no FMA), so every set is bit-identical to the scalar one.
 #pragma once
