@@ -49,7 +49,7 @@ bench:
 # supported pair, CPython 3.12 with NumPy 1.26.
 .PHONY: check check-asan-cpp check-asan-py check-tsan-cpp compat
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g
-SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=0 \
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_VENV ?= .venv-asan
 COMPAT_VENV ?= .venv-compat
@@ -77,14 +77,21 @@ $(ASAN_VENV)/bin/python:
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/bin/python $(MODULE_SOURCES)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
-	    --config-settings=build-dir=build-check-asan-python \
+	    --config-settings=build-dir=build-check-asan-python --config-settings=install.strip=false \
 	    "--config-settings=cmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" ".[test]"
 	touch $@
 
+# Reports go to files: pytest holds a test's stderr, and a process the
+# sanitizer stops never gets to show it. Any report fails the run.
+SAN_LOG := $(CURDIR)/build-check-asan-python/sanitizer
 check-asan-py: $(ASAN_VENV)/.installed
+	rm -f $(SAN_LOG).*
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    $(SAN_ENV) PYTHONMALLOC=malloc VASTREL_SANITIZER=address \
-	    PYTHONPATH=tests/python $(ASAN_VENV)/bin/python -m pytest -p sanitizer_skips
+	    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:log_path=$(SAN_LOG) \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SAN_LOG) \
+	    PYTHONMALLOC=malloc VASTREL_SANITIZER=address PYTHONPATH=tests/python \
+	    $(ASAN_VENV)/bin/python -m pytest -p sanitizer_skips; status=$$?; \
+	if ls $(SAN_LOG).* >/dev/null 2>&1; then cat $(SAN_LOG).*; exit 1; fi; exit $$status
 
 $(COMPAT_VENV)/bin/python:
 	py="$$(tools/find-python-min)" && "$$py" -m venv --clear $(COMPAT_VENV)
