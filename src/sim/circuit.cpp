@@ -1,8 +1,10 @@
-// Circuit: fusion of single-qubit runs at construction, and execution, one
-// kernel per gate in list order.
+// Circuit: fusion of single-qubit runs at construction, and execution in list
+// order (gate_blocks.cpp groups gates that fit one cache-sized block).
 #include "circuit.hpp"
 
 #include <utility>
+
+#include "gate_blocks.hpp"
 
 namespace vastrel::sim {
 
@@ -35,34 +37,6 @@ std::vector<Gate> fuse(const std::vector<Gate>& gates) {
     return fused;
 }
 
-template <class... Where>
-void run_gates(const std::vector<Gate>& gates, StateVector& state, const Where&... where) {
-    for (const Gate& g : gates) {
-        switch (g.index()) {
-            case 0:
-            case 1:
-            case 2:
-            case 5:
-                // matrix_of builds the matrix anew per gate (Rz calls sincosf
-                // each time), exactly as fusion does.
-                state.apply_mat2(target_of(g), matrix_of(g), where...);
-                break;
-            case 3: {
-                const Crz& crz = std::get<Crz>(g);
-                state.apply_crz(crz.control, crz.target, crz.theta, where...);
-                break;
-            }
-            case 4: {
-                const Cnot& cnot = std::get<Cnot>(g);
-                state.apply_cnot(cnot.control, cnot.target, where...);
-                break;
-            }
-            default:
-                break;
-        }
-    }
-}
-
 }  // namespace
 
 Circuit::Circuit(std::vector<Gate> gates) {
@@ -81,14 +55,14 @@ void Circuit::run(StateVector& state) const {
     if (gates_.empty()) {
         return;  // an empty circuit must not create the pool
     }
-    run_gates(gates_, state);
+    run_gates(gates_, state, nullptr);
 }
 
 void Circuit::run(StateVector& state, const Backend& backend) const {
     if (gates_.empty()) {
         return;
     }
-    run_gates(gates_, state, backend);
+    run_gates(gates_, state, &backend);
 }
 
 }  // namespace vastrel::sim

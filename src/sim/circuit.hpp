@@ -15,7 +15,8 @@ public:
 
     const std::vector<Gate>& gates() const noexcept { return gates_; }
 
-    // Applies the gates in order, one kernel per gate. An empty circuit
+    // Applies the gates in order, as one kernel per gate would (gates that
+    // fit one cache-sized block share a pass over the vector). An empty circuit
     // returns at once and does not touch the worker pool.
     void run(StateVector& state) const;
     // The same on an explicit pool and kernel set (tests, benchmarks).

@@ -1,0 +1,38 @@
+// Execution of a gate list in list order, with runs of consecutive gates that
+// fit one cache-sized block applied block by block in a single pass over the
+// vector instead of one pass per gate.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "gate.hpp"
+#include "state_vector.hpp"
+
+namespace vastrel::sim {
+
+// A block holds 2^width amplitudes: 2^(width - low) runs of 2^low consecutive
+// amplitudes, one run for each value of the group's qubits at or above low,
+// with every other qubit fixed. A group of gates fits when
+// low + (number of its qubits at or above low) <= width for some low of at
+// least min_low; a gate on a qubit of its own then ends the group.
+struct BlockShape {
+    unsigned width;    // 0: no blocking, one kernel call per gate
+    unsigned min_low;  // runs shorter than 2^min_low amplitudes stream badly
+};
+
+// 512 KiB blocks (a quarter of a core's L2 here) of runs of at least 8 KiB;
+// chosen with bench/gate_blocks.cpp.
+inline constexpr BlockShape kDefaultBlockShape{16, 10};
+inline constexpr BlockShape kNoBlocks{0, 0};
+
+// Applies the gates in list order with exactly the arithmetic of one kernel
+// call per gate: every amplitude sees the same operations in the same order.
+// A gate that panics (target 63; a single-qubit target outside the vector)
+// runs alone after all gates before it, so it panics with its own message on
+// the state the gates before it left. backend null: the process-wide pool and
+// kernel set, built at the first gate as the kernels build them.
+void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* backend,
+               BlockShape shape = kDefaultBlockShape);
+
+}  // namespace vastrel::sim
