@@ -14,8 +14,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 from vastrel import Circuit, Gate
-from corners import (CORNER_ANGLES, WILD, ZERO_CHUNK, angles, gate, index, observed, out_of_bounds,
-                     outcome, single_qubit, two_qubit)
+from corners import (CORNER_ANGLES, WILD, ZERO_CHUNK, gate, observed, out_of_bounds, outcome,
+                     single_qubit, two_qubit)
 from helpers import assert_bits_equal, digest, make_gates, run_child, simulate
 
 

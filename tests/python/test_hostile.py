@@ -138,7 +138,9 @@ def test_reference_counts_around_every_call():
     gates_list = make_gates(BELL)
     gate = gates_list[0]
     n_obj = Returns(2)
-    watched = [target, target.value, control, control.value, theta, gates_list, gate, n_obj]
+    zero, not_int, raises = Returns(0), Returns(2.5), Raises(ValueError("no"))
+    watched = [target, target.value, control, control.value, theta, gates_list, gate, n_obj,
+               zero, not_int, not_int.value, raises]
     before = [sys.getrefcount(o) for o in watched]
     c = Circuit(gates_list)
     for _ in range(50):
@@ -153,7 +155,11 @@ def test_reference_counts_around_every_call():
         outcome(lambda: Circuit([gate, theta]))
         outcome(lambda: c.run(n_obj, n_obj))
         outcome(lambda: Circuit([Gate.x(target)]).run(n_obj))   # out-of-bounds panic
-    del c
+        # Refusals that leave the pool alone, whether it exists yet or not.
+        outcome(lambda: vastrel.set_num_threads(zero))
+        outcome(lambda: vastrel.set_num_threads(num_threads=not_int))
+        outcome(lambda: vastrel.set_num_threads(raises))
+    c = None
     assert [sys.getrefcount(o) for o in watched] == before
 
 
