@@ -104,8 +104,9 @@ def test_a_state_beyond_the_limit_is_a_memory_error():
 @needs_address_space_cap
 def test_a_gate_list_too_large_to_copy_is_a_memory_error():
     # Ten million references to one Gate are 80 MB of list; the copy of the
-    # gate values is several times that and is refused under the cap. Both
-    # the list kept as it is (one single-qubit gate) and the fused one.
+    # gate values is six times that and is refused under the cap; so is the
+    # fused list when only the copy fits. Both the list kept as it is (one
+    # single-qubit gate) and the fused one.
     res = child("""
         count = 10_000_000
         unfused = [Gate.h(0)] + [Gate.cnot(0, 1)] * (count - 1)
@@ -116,14 +117,20 @@ def test_a_gate_list_too_large_to_copy_is_a_memory_error():
             first = outcome(lambda: Circuit(unfused))
             second = outcome(lambda: Circuit(fused))
             small = bell_ok(Circuit(BELL))
+        # Room for one copy (480 MB) but not for the fused list beside it.
+        with capped(720 << 20):
+            copy_only = outcome(lambda: Circuit(unfused))
+            fusing = outcome(lambda: Circuit(fused))
         after = (sys.getrefcount(unfused), sys.getrefcount(x), sys.getrefcount(fused))
         c = Circuit(fused)
-        report(first=first, second=second, small=small, refs_same=refs == after,
-               fused_runs=c.run(1).tolist() == [1 + 0j, 0j], unfused_builds=outcome(lambda: Circuit(unfused)))
+        report(first=first, second=second, small=small, copy_only=copy_only, fusing=fusing,
+               refs_same=refs == after, fused_runs=c.run(1).tolist() == [1 + 0j, 0j],
+               unfused_builds=outcome(lambda: Circuit(unfused)))
     """)
     text = "cannot allocate memory for a circuit of 10000000 gates"
     assert res.data == {
         "first": ["MemoryError", text], "second": ["MemoryError", text], "small": True,
+        "copy_only": ["ok", ""], "fusing": ["MemoryError", text],
         "refs_same": True, "fused_runs": True, "unfused_builds": ["ok", ""],
     }
 
