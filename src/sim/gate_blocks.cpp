@@ -8,6 +8,7 @@
 
 #include <math.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 
@@ -116,7 +117,8 @@ int low_bits(std::uint64_t qubits, BlockShape shape) {
         return static_cast<unsigned>(std::popcount(qubits & ~mask_below(b)));
     };
     unsigned low = shape.min_low;
-    if (low + high_count(low) > shape.width || high_count(low) > kMaxHighQubits) {
+    if (low + high_count(low) > shape.width || high_count(low) > kMaxHighQubits ||
+        high_count(std::max(low, kFarQubit)) > shape.max_far) {
         return -1;
     }
     while (low < shape.width && low + 1 + high_count(low + 1) <= shape.width) {

@@ -19,12 +19,19 @@ namespace vastrel::sim {
 struct BlockShape {
     unsigned width;    // 0: no blocking, one kernel call per gate
     unsigned min_low;  // runs shorter than 2^min_low amplitudes stream badly
+    // Runs that differ only in qubits from kFarQubit on share cache sets
+    // (2 MiB pages keep those address bits): at most 2^max_far of them per set.
+    unsigned max_far = 3;
 };
+
+// The lowest qubit whose address bit (qubit + 3) lies above the set-index
+// bits of a 2 MiB 16-way L2.
+inline constexpr unsigned kFarQubit = 14;
 
 // 512 KiB blocks (a quarter of a core's L2 here) of runs of at least 8 KiB;
 // chosen with bench/gate_blocks.cpp.
-inline constexpr BlockShape kDefaultBlockShape{16, 10};
-inline constexpr BlockShape kNoBlocks{0, 0};
+inline constexpr BlockShape kDefaultBlockShape{16, 10, 3};
+inline constexpr BlockShape kNoBlocks{0, 0, 0};
 
 // Applies the gates in list order with exactly the arithmetic of one kernel
 // call per gate: every amplitude sees the same operations in the same order.

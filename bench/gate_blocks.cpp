@@ -1,0 +1,161 @@
+// Whole circuits run block by block against one kernel per gate: QFT and
+// random layers, on explicit pools, runs of the two interleaved so that a
+// noisy machine hits both alike; medians and the ratio of the medians.
+//
+//   vastrel_gate_blocks_bench [--qubits 20,22,24] [--threads 1,2] [--reps 7]
+//                             [--shapes 16:10:3,15:8:2] [--fresh]
+// --fresh allocates a new vector for every run (first touch included), as
+// the Python side does; otherwise one vector is reused.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/circuit.hpp"
+#include "sim/gate_blocks.hpp"
+#include "sim/kernels.hpp"
+#include "sim/thread_pool.hpp"
+
+namespace {
+
+using namespace vastrel::sim;
+
+std::vector<Gate> qft(unsigned n) {
+    std::vector<Gate> gates;
+    for (unsigned j = n; j-- > 0;) {
+        gates.push_back(H{j});
+        for (unsigned k = j; k-- > 0;) {
+            gates.push_back(Crz{k, j, static_cast<float>(M_PI / std::ldexp(1.0, int(j - k)))});
+        }
+    }
+    return gates;
+}
+
+// As bench/circuits.py: every qubit touched once per layer, alone by
+// h/x/rz or paired in a cnot or crz.
+std::vector<Gate> random_layers(unsigned n, unsigned layers = 20) {
+    std::mt19937_64 rng(20261208u * 131u + n);
+    std::uniform_real_distribution<float> angle(-3.14159f, 3.14159f);
+    std::vector<Gate> gates;
+    for (unsigned l = 0; l < layers; ++l) {
+        std::vector<std::uint64_t> order(n);
+        for (unsigned q = 0; q < n; ++q) {
+            order[q] = q;
+        }
+        std::shuffle(order.begin(), order.end(), rng);
+        for (unsigned i = 0; i < n;) {
+            if (i + 1 < n && rng() % 2 == 0) {
+                if (rng() % 2 == 0) {
+                    gates.push_back(Cnot{order[i], order[i + 1]});
+                } else {
+                    gates.push_back(Crz{order[i], order[i + 1], angle(rng)});
+                }
+                i += 2;
+            } else {
+                switch (rng() % 3) {
+                    case 0: gates.push_back(X{order[i]}); break;
+                    case 1: gates.push_back(H{order[i]}); break;
+                    default: gates.push_back(Rz{order[i], angle(rng)}); break;
+                }
+                i += 1;
+            }
+        }
+    }
+    return gates;
+}
+
+std::vector<unsigned> parse_list(const char* text) {
+    std::vector<unsigned> out;
+    for (const char* p = text; *p != '\0';) {
+        char* end = nullptr;
+        out.push_back(static_cast<unsigned>(std::strtoul(p, &end, 10)));
+        p = *end == '\0' ? end : end + 1;
+    }
+    return out;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<unsigned> qubits = {20, 22, 24};
+    std::vector<unsigned> threads = {1, 2};
+    std::vector<BlockShape> shapes = {kDefaultBlockShape};
+    unsigned reps = 7;
+    bool fresh = false;
+    for (int a = 1; a < argc; ++a) {
+        const std::string arg = argv[a];
+        if (arg == "--fresh") {
+            fresh = true;
+        } else if (a + 1 < argc && arg == "--qubits") {
+            qubits = parse_list(argv[++a]);
+        } else if (a + 1 < argc && arg == "--threads") {
+            threads = parse_list(argv[++a]);
+        } else if (a + 1 < argc && arg == "--reps") {
+            reps = static_cast<unsigned>(std::atoi(argv[++a]));
+        } else if (a + 1 < argc && arg == "--shapes") {
+            const std::vector<unsigned> v = parse_list(argv[++a]);
+            shapes.clear();
+            for (std::size_t k = 0; k + 2 < v.size(); k += 3) {
+                shapes.push_back(BlockShape{v[k], v[k + 1], v[k + 2]});
+            }
+        } else {
+            std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    const kernels::KernelSet& set = kernels::active_kernels();
+    std::printf("kernel set %s, %u runs each, %s vector\n", set.name, reps,
+                fresh ? "fresh" : "reused");
+    std::printf("%-8s %6s %7s %8s %12s %12s %7s\n", "circuit", "qubits", "threads", "shape",
+                "gate ms", "blocked ms", "speedup");
+    for (unsigned n : qubits) {
+        for (unsigned nt : threads) {
+            ThreadPool pool(nt);
+            const Backend backend{&pool, &set};
+            for (const char* name : {"qft", "random"}) {
+                // Built as Circuit(gates) is from Python: fused when it qualifies.
+                const Circuit circuit(std::string(name) == "qft" ? qft(n) : random_layers(n));
+                const std::vector<Gate>& gates = circuit.gates();
+                StateVector reused(n);
+                const auto time_one = [&](BlockShape shape) {
+                    const auto start = std::chrono::steady_clock::now();
+                    if (fresh) {
+                        StateVector v(n);
+                        run_gates(gates, v, &backend, shape);
+                    } else {
+                        run_gates(gates, reused, &backend, shape);
+                    }
+                    const auto stop = std::chrono::steady_clock::now();
+                    return std::chrono::duration<double, std::milli>(stop - start).count();
+                };
+                time_one(kNoBlocks);  // warm-up: pages, pool, caches
+                std::vector<double> plain;
+                std::vector<std::vector<double>> blocked(shapes.size());
+                for (unsigned r = 0; r < reps; ++r) {
+                    plain.push_back(time_one(kNoBlocks));
+                    for (std::size_t s = 0; s < shapes.size(); ++s) {
+                        blocked[s].push_back(time_one(shapes[s]));
+                    }
+                }
+                const double p = median(plain);
+                for (std::size_t s = 0; s < shapes.size(); ++s) {
+                    const double b = median(blocked[s]);
+                    std::printf("%-8s %6u %7u %2u:%2u:%u %12.2f %12.2f %7.2f\n", name, n, nt,
+                                shapes[s].width, shapes[s].min_low, shapes[s].max_far, p, b,
+                                p / b);
+                }
+                std::fflush(stdout);
+            }
+        }
+    }
+    return 0;
+}
