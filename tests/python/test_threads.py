@@ -314,3 +314,20 @@ def test_failed_default_build_fails_every_run():
         assert message.startswith("The global thread pool has not been initialized.: ")
     assert d["threads"] == 0
     assert d["explicit"] == ["RuntimeError", ALREADY]
+
+
+def test_failed_write_of_the_line_is_a_panic_and_the_pool_stays():
+    res = child("""
+        import errno
+        os.close(1)
+        err = outcome(lambda: vastrel.set_num_threads(2))
+        report(err=err, bad_fd=os.strerror(errno.EBADF), threads=settle() - BEFORE,
+               again=outcome(lambda: vastrel.set_num_threads(2)))
+    """)
+    d = res.data
+    kind, message = d["err"]
+    assert kind == "PanicException"
+    assert message.startswith("failed printing to stdout: ")
+    assert d["bad_fd"] in message
+    assert d["threads"] == 2
+    assert d["again"] == ["RuntimeError", ALREADY]
