@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "amplitude_memory.hpp"
 #include "kernels.hpp"
 #include "panic.hpp"
 #include "thread_pool.hpp"
@@ -26,12 +27,6 @@ constexpr std::size_t kSerialPairs = std::size_t{1} << 15;
 // Pieces handed to workers are whole multiples of this many pairs, so two
 // workers never write the same cache line and SIMD sets see aligned starts.
 constexpr std::size_t kGrain = 64;
-
-// Huge pages cut page faults and TLB misses on big vectors: on 24 qubits
-// the first touch took 50-80 ms instead of 160-300 ms and a gate about
-// 17 ms instead of 18-22 ms (two threads); a first allocation may stall on
-// compaction, which the gates win back.
-constexpr std::size_t kHugePageMin = std::size_t{1} << 22;
 
 [[noreturn]] void panic_zero_chunk() { throw Panic("chunk_size must not be zero"); }
 
@@ -101,36 +96,21 @@ StateVector::StateVector(std::uint64_t num_qubits) {
         throw Panic("capacity overflow");
     }
     const std::size_t length = std::size_t{1} << num_qubits;
-    // calloc hands out fresh zero pages for large blocks, so there is no
-    // serial zeroing pass; pages are first touched by the first kernel.
-    void* p = std::calloc(length, sizeof(Complex32));
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    const std::size_t bytes = length * sizeof(Complex32);
-    if (bytes >= kHugePageMin) {
-        const auto addr = reinterpret_cast<std::uintptr_t>(p);
-        const std::uintptr_t page = std::uintptr_t{1} << 21;
-        const std::uintptr_t first = (addr + page - 1) & ~(page - 1);
-        const std::uintptr_t last = (addr + bytes) & ~(page - 1);
-        if (last > first) {
-            // Advice only: failure changes nothing but speed.
-            ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        }
-    }
-    data_ = static_cast<Complex32*>(p);
+    // Fresh zero pages, so there is no serial zeroing pass; pages are first
+    // touched by the first kernel.
+    data_ = allocate_amplitudes(length);
     length_ = length;
     data_[0] = Complex32{1.0f, 0.0f};
 }
 
-StateVector::~StateVector() { std::free(data_); }
+StateVector::~StateVector() { free_amplitudes(data_, length_); }
 
 StateVector::StateVector(StateVector&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)), length_(std::exchange(other.length_, 0)) {}
 
 StateVector& StateVector::operator=(StateVector&& other) noexcept {
     if (this != &other) {
-        std::free(data_);
+        free_amplitudes(data_, length_);
         data_ = std::exchange(other.data_, nullptr);
         length_ = std::exchange(other.length_, 0);
     }
@@ -144,7 +124,9 @@ RawBuffer StateVector::release() noexcept {
     return raw;
 }
 
-void free_buffer(Complex32* data, std::size_t /*capacity*/) noexcept { std::free(data); }
+void free_buffer(Complex32* data, std::size_t capacity) noexcept {
+    free_amplitudes(data, capacity);
+}
 
 void StateVector::apply_mat2(std::uint64_t target, const Matrix2& m) {
     if ((target & 63) == 63) {
