@@ -17,16 +17,27 @@ def _sims(results):
     return [s for s in ORDER if s in present]
 
 
+def _num(x):
+    """Three significant digits, never in exponent form."""
+    if abs(x) >= 100:
+        return f"{x:.0f}"
+    if abs(x) >= 10:
+        return f"{x:.1f}"
+    if abs(x) >= 1:
+        return f"{x:.2f}"
+    return f"{x:.3f}"
+
+
 def _ms(seconds):
     if seconds is None:
         return "–"
-    return f"{seconds * 1e3:.3g}" if seconds * 1e3 < 100 else f"{seconds * 1e3:.0f}"
+    return _num(seconds * 1e3)
 
 
 def _us(seconds):
     if seconds is None:
         return "–"
-    return f"{seconds * 1e6:.3g}" if seconds * 1e6 < 1000 else f"{seconds * 1e6:.0f}"
+    return _num(seconds * 1e6)
 
 
 def _table(header, rows):
@@ -51,6 +62,8 @@ def markdown(results):
                f"NumPy {results.get('numpy')}; {results.get('date_utc')}\n")
     out.append(f"- Threads: {results['threads']} for every simulator (vastrel.set_num_threads, OMP_NUM_THREADS, "
                f"Aer max_parallel_threads, qsim cpu_threads)\n")
+    for note in results.get("notes", []):
+        out.append(f"- Note: {note}\n")
     src = results.get("source")
     if src:
         out.append(f"- vastrel at commit {src['commit']}"

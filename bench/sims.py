@@ -42,7 +42,7 @@ class Vastrel:
         self.v = vastrel
         # Once per process: the pool is built with exactly this size.
         vastrel.set_num_threads(threads)
-        self.version = getattr(vastrel, "__version__", "working tree")
+        self.version = f"vastrel {_dist_version('vastrel')} from the working tree"
 
     def build(self, gates, n):
         G = self.v.Gate
