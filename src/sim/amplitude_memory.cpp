@@ -7,9 +7,14 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <new>
+#include <string>
 
 namespace vastrel::sim {
 
@@ -37,13 +42,119 @@ std::size_t mapped_bytes(std::size_t length) {
     return (length * sizeof(Complex32) + kPage - 1) & ~(kPage - 1);
 }
 
+// Below this a vector is allocated without asking how much memory is left.
+constexpr std::size_t kCheckMin = std::size_t{1} << 30;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+}
+
+std::optional<std::size_t> parse_size(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The kB figure of one /proc/meminfo field ("MemAvailable:   123 kB").
+std::optional<std::size_t> meminfo_field(std::string_view meminfo, std::string_view name) {
+    for (std::size_t pos = 0; pos < meminfo.size();) {
+        std::size_t eol = meminfo.find('\n', pos);
+        if (eol == std::string_view::npos) {
+            eol = meminfo.size();
+        }
+        std::string_view line = meminfo.substr(pos, eol - pos);
+        pos = eol + 1;
+        if (line.size() <= name.size() || line.substr(0, name.size()) != name ||
+            line[name.size()] != ':') {
+            continue;
+        }
+        line.remove_prefix(name.size() + 1);
+        line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+        line = line.substr(0, line.find(' '));
+        const auto kb = parse_size(line);
+        if (kb && *kb <= SIZE_MAX / 1024) {
+            return *kb * 1024;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// A vector the machine cannot hold would be granted lazily by overcommit and
+// the process killed when the first gate touches its pages; refusing it up
+// front turns that into an ordinary allocation failure.
+bool memory_is_available(std::size_t bytes) {
+    // The process's memory cgroup: "0::/path" (v2) or "N:...memory...:/path" (v1).
+    std::string max_text;
+    std::string current_text;
+    const std::string cgroups = read_file("/proc/self/cgroup");
+    for (std::size_t pos = 0; pos < cgroups.size();) {
+        std::size_t eol = cgroups.find('\n', pos);
+        if (eol == std::string::npos) {
+            eol = cgroups.size();
+        }
+        const std::string line = cgroups.substr(pos, eol - pos);
+        pos = eol + 1;
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) {
+            continue;
+        }
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (line.rfind("0::", 0) == 0) {
+            max_text = read_file("/sys/fs/cgroup" + path + "/memory.max");
+            current_text = read_file("/sys/fs/cgroup" + path + "/memory.current");
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+            std::string dir = "/sys/fs/cgroup/memory" + path;
+            max_text = read_file(dir + "/memory.limit_in_bytes");
+            if (max_text.empty()) {  // a namespaced mount shows the group at its root
+                dir = "/sys/fs/cgroup/memory";
+                max_text = read_file(dir + "/memory.limit_in_bytes");
+            }
+            current_text = read_file(dir + "/memory.usage_in_bytes");
+        }
+        if (!max_text.empty()) {
+            break;
+        }
+    }
+    const auto available = available_memory(read_file("/proc/meminfo"), max_text, current_text);
+    return !available || bytes <= *available;
+}
+
 }  // namespace
+
+std::optional<std::size_t> available_memory(std::string_view meminfo, std::string_view memory_max,
+                                            std::string_view memory_current) {
+    std::optional<std::size_t> result;
+    if (const auto mem = meminfo_field(meminfo, "MemAvailable")) {
+        const std::size_t swap = meminfo_field(meminfo, "SwapFree").value_or(0);
+        result = *mem + std::min(swap, SIZE_MAX - *mem);
+    }
+    const auto max = parse_size(memory_max);  // "max" (no limit) does not parse
+    const auto current = parse_size(memory_current);
+    if (max && current) {
+        const std::size_t room = *max > *current ? *max - *current : 0;
+        result = result ? std::min(*result, room) : room;
+    }
+    return result;
+}
 
 Complex32* allocate_amplitudes(std::size_t length) {
     if (length > SIZE_MAX / sizeof(Complex32) / 2) {
         throw std::bad_alloc();
     }
     const std::size_t bytes = length * sizeof(Complex32);
+    if (bytes >= kCheckMin && !memory_is_available(bytes)) {
+        throw std::bad_alloc();
+    }
     if (bytes < kMapMin) {
         void* p = std::calloc(length, sizeof(Complex32));
         if (p == nullptr) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "sim/amplitude_memory.hpp"
@@ -43,6 +46,24 @@ TEST(AmplitudeMemory, EveryOwnerFreesWithTheAllocatorOfTheLength) {
         free_buffer(raw.data, raw.capacity);
         free_amplitudes(nullptr, raw.capacity);  // nothing to free
     }
+}
+
+// What a large vector is checked against before it is mapped: the kernel's
+// own estimate plus free swap, capped by a cgroup limit where one is set.
+TEST(AmplitudeMemory, AvailableMemoryFromMeminfoAndCgroup) {
+    const std::string_view meminfo =
+        "MemTotal:       24000000 kB\nMemFree:        1000 kB\n"
+        "MemAvailable:   20000000 kB\nSwapTotal: 0 kB\nSwapFree:       1000000 kB\n";
+    EXPECT_EQ(available_memory(meminfo, "", ""), std::size_t{21000000} * 1024);
+    EXPECT_EQ(available_memory(meminfo, "max\n", "5000\n"), std::size_t{21000000} * 1024);
+    EXPECT_EQ(available_memory(meminfo, "1000000000\n", "400000000\n"), std::size_t{600000000});
+    EXPECT_EQ(available_memory(meminfo, "100\n", "400\n"), std::size_t{0});
+    EXPECT_EQ(available_memory("MemTotal: 5 kB\n", "", ""), std::nullopt);
+    EXPECT_EQ(available_memory("MemAvailable: lots kB\n", "", ""), std::nullopt);
+    EXPECT_EQ(available_memory("", "2048\n", "1024\n"), std::size_t{1024});
+    // A field whose name only begins like the one asked for is not it.
+    EXPECT_EQ(available_memory("MemAvailableX: 7 kB\nMemAvailable: 3 kB\n", "", ""),
+              std::size_t{3072});
 }
 
 }  // namespace
