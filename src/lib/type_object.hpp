@@ -9,8 +9,8 @@ namespace vastrel::py {
 
 class LazyType {
 public:
-    constexpr LazyType(const char* class_name, PyType_Spec* spec) noexcept
-        : class_name_(class_name), spec_(spec) {}
+    constexpr LazyType(const char* class_name, PyType_Spec* type_spec) noexcept
+        : class_name_(class_name), spec_(type_spec) {}
 
     // For creating and checking instances: a creation failure is printed and
     // becomes the panic "failed to create type object for <class>".

@@ -28,22 +28,22 @@ def outcome(specs, n: int):
     """("ok", (2^n, 2) float32 amplitudes) or ("panic", message)."""
     model = Model(n)
     with np.errstate(all="ignore"):
-        for spec in fuse(specs):
-            kind = spec[0]
+        for op in fuse(specs):
+            kind = op[0]
             if kind == "cnot":
-                c, t = spec[1] & 63, spec[2] & 63
+                c, t = op[1] & 63, op[2] & 63
                 if t == 63:
                     return "panic", ZERO_CHUNK
                 model.cnot(c, t)
             elif kind == "crz":
-                model.crz(spec[1] & 63, spec[2] & 63, spec[3])
+                model.crz(op[1] & 63, op[2] & 63, op[3])
             else:
-                t = spec[1] & 63
+                t = op[1] & 63
                 if t == 63:
                     return "panic", ZERO_CHUNK
                 if t >= n:
                     return "panic", out_of_bounds(n, t)
-                matrix = spec[2] if kind == "mat2" else gate_matrix(spec)
+                matrix = op[2] if kind == "mat2" else gate_matrix(op)
                 model.mat2(t, matrix)
     return "ok", model.result()
 

@@ -60,10 +60,10 @@ def _module_path_entry() -> str | None:
     find it on its default path (a build tree rather than site-packages)."""
     import importlib.util
 
-    spec = importlib.util.find_spec("vastrel")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("vastrel")
+    if found is None or found.origin is None:
         return None
-    where = os.path.dirname(os.path.abspath(spec.origin))
+    where = os.path.dirname(os.path.abspath(found.origin))
     defaults = {os.path.abspath(p) for p in sysconfig.get_paths().values()}
     return None if where in defaults else where
 
@@ -275,16 +275,16 @@ def _c(re, im=ZERO):
     return F32(re), F32(im)
 
 
-def gate_matrix(spec):
-    kind = spec[0]
+def gate_matrix(op):
+    kind = op[0]
     if kind == "x":
         return (_c(0), _c(1), _c(1), _c(0))
     if kind == "h":
         return ((S, ZERO), (S, ZERO), (S, ZERO), (NEG_S, ZERO))
     if kind == "rz":
-        sin, cos = sincosf(narrow(spec[2]))
+        sin, cos = sincosf(narrow(op[2]))
         return (_c(1), _c(0), _c(0), (cos, sin))
-    raise ValueError(spec)
+    raise ValueError(op)
 
 
 def matmul(g, m):
@@ -307,13 +307,13 @@ def fuse(specs):
     j = 0
     with np.errstate(all="ignore"):
         while j < len(specs):
-            spec = specs[j]
-            if spec[0] not in SINGLE_QUBIT:
-                out.append(spec)
+            op = specs[j]
+            if op[0] not in SINGLE_QUBIT:
+                out.append(op)
                 j += 1
                 continue
-            target = spec[1]
-            m = gate_matrix(spec)
+            target = op[1]
+            m = gate_matrix(op)
             k = j + 1
             while k < len(specs) and specs[k][0] in SINGLE_QUBIT and specs[k][1] == target:
                 m = matmul(gate_matrix(specs[k]), m)
@@ -375,33 +375,33 @@ class Model:
         self.re[sel] = nr
         self.im[sel] = ni
 
-    def apply(self, spec):
-        kind = spec[0]
+    def apply(self, op):
+        kind = op[0]
         if kind == "mat2":
-            self.mat2(spec[1], spec[2])
+            self.mat2(op[1], op[2])
         elif kind in SINGLE_QUBIT:
-            self.mat2(spec[1], gate_matrix(spec))
+            self.mat2(op[1], gate_matrix(op))
         elif kind == "cnot":
-            self.cnot(spec[1], spec[2])
+            self.cnot(op[1], op[2])
         elif kind == "crz":
-            self.crz(spec[1], spec[2], spec[3])
+            self.crz(op[1], op[2], op[3])
         else:
-            raise ValueError(spec)
+            raise ValueError(op)
 
 
 def simulate(specs, n: int) -> np.ndarray:
     """Final amplitudes, (2^n, 2) float32, of the circuit built from specs."""
     model = Model(n)
     with np.errstate(all="ignore"):
-        for spec in fuse(specs):
-            model.apply(spec)
+        for op in fuse(specs):
+            model.apply(op)
     return model.result()
 
 
-def make_gate(spec):
+def make_gate(op):
     import vastrel
 
-    kind, *args = spec
+    kind, *args = op
     return getattr(vastrel.Gate, kind)(*args)
 
 

@@ -225,7 +225,7 @@ def test_kernel_panics_and_circuit_stays_usable(gates, n, message):
         e = panic_of(lambda: c.run(n))
         assert str(e) == message
     # Where some qubit count makes the circuit valid, it still runs correctly.
-    needed = 1 + max(q for spec in gates for q in spec[1:3] if isinstance(q, int))
+    needed = 1 + max(q for op in gates for q in op[1:3] if isinstance(q, int))
     if needed <= 12:
         assert_bits_equal(c.run(needed), simulate(gates, needed))
     assert_bits_equal(Circuit(make_gates(BELL)).run(2), simulate(BELL, 2))

@@ -69,10 +69,10 @@ def build(specs, share):
         return make_gates(specs)
     cache = {}
     gates = []
-    for spec in specs:
-        key = repr(spec)
+    for op in specs:
+        key = repr(op)
         if key not in cache:
-            cache[key] = make_gates([spec])[0]
+            cache[key] = make_gates([op])[0]
         gates.append(cache[key])
     return gates
 
@@ -100,8 +100,8 @@ def test_fusion_threshold_circuits_match_the_model(circuit, share):
 def unfused(specs, n):
     model = Model(n)
     with np.errstate(all="ignore"):
-        for spec in specs:
-            model.apply(spec)
+        for op in specs:
+            model.apply(op)
     return model.result()
 
 
@@ -191,13 +191,13 @@ def test_zero_qubits():
     assert Circuit([Gate.cnot(0, 1), Gate.cnot(5, 0)]).run(0).tolist() == [1 + 0j]
 
 
-@pytest.mark.parametrize("spec, same_as", [
+@pytest.mark.parametrize("op, same_as", [
     (("x", 64), ("x", 0)), (("h", 65), ("h", 1)), (("cnot", 64, 65), ("cnot", 0, 1)),
 ])
-def test_indices_of_64_and_more_act_modulo_64_or_are_refused(spec, same_as):
+def test_indices_of_64_and_more_act_modulo_64_or_are_refused(op, same_as):
     prefix = [("h", 0), ("rz", 0, 0.4)]
     try:
-        got = Circuit(make_gates(prefix + [spec])).run(2)
+        got = Circuit(make_gates(prefix + [op])).run(2)
     except Exception as e:  # noqa: BLE001
         pytest.fail(f"unexpected {e!r}")
     except BaseException as e:  # noqa: BLE001
@@ -218,9 +218,9 @@ def batch():
         n = rng.randint(2, 5)
         specs = []
         while sum(s[0] in SINGLE_QUBIT for s in specs) < singles:
-            spec = random_specs(rng, min(n, 2), 1)[0]
-            if spec[0] in SINGLE_QUBIT or rng.random() < 0.3:
-                specs.append(spec)
+            op = random_specs(rng, min(n, 2), 1)[0]
+            if op[0] in SINGLE_QUBIT or rng.random() < 0.3:
+                specs.append(op)
         circuits.append((n, specs))
     # Large enough that every gate is split over the workers, with gates on
     # the highest qubits, fused and unfused. Each starts from a dense state

@@ -40,8 +40,8 @@ def run_with(gate, n=3):
     return Circuit(make_gates(PREFIX) + [gate]).run(n)
 
 
-def expected_with(spec, n=3):
-    return simulate(PREFIX + [spec], n)
+def expected_with(op, n=3):
+    return simulate(PREFIX + [op], n)
 
 
 class Index:
@@ -206,9 +206,9 @@ def test_arguments_convert_in_parameter_order():
 @pytest.mark.parametrize("case", THETA_POSITIONS, ids=pos_id)
 def test_theta_is_narrowed_to_single_precision(case, theta):
     name, _, args, i = case
-    spec = (name, *with_arg(args, i, theta))
-    got = run_with(getattr(Gate, name)(*spec[1:]))
-    assert_bits_equal(got, expected_with(spec), f"theta={theta!r}")
+    op = (name, *with_arg(args, i, theta))
+    got = run_with(getattr(Gate, name)(*op[1:]))
+    assert_bits_equal(got, expected_with(op), f"theta={theta!r}")
 
 
 def test_huge_theta_becomes_infinity():
