@@ -129,6 +129,8 @@ bool memory_is_available(std::size_t bytes) {
     return !available || bytes <= *available;
 }
 
+Complex32* reserve_amplitudes(std::size_t length);
+
 }  // namespace
 
 std::optional<std::size_t> available_memory(std::string_view meminfo, std::string_view memory_max,
@@ -151,10 +153,21 @@ Complex32* allocate_amplitudes(std::size_t length) {
     if (length > SIZE_MAX / sizeof(Complex32) / 2) {
         throw std::bad_alloc();
     }
-    const std::size_t bytes = length * sizeof(Complex32);
-    if (bytes >= kCheckMin && !memory_is_available(bytes)) {
+    Complex32* data = reserve_amplitudes(length);
+    // Asked only once the kernel has granted the range, so a request that
+    // fails outright costs no reading of files.
+    if (length * sizeof(Complex32) >= kCheckMin &&
+        !memory_is_available(length * sizeof(Complex32))) {
+        free_amplitudes(data, length);
         throw std::bad_alloc();
     }
+    return data;
+}
+
+namespace {
+
+Complex32* reserve_amplitudes(std::size_t length) {
+    const std::size_t bytes = length * sizeof(Complex32);
     if (bytes < kMapMin) {
         void* p = std::calloc(length, sizeof(Complex32));
         if (p == nullptr) {
@@ -196,6 +209,8 @@ Complex32* allocate_amplitudes(std::size_t length) {
     }
     return reinterpret_cast<Complex32*>(aligned);
 }
+
+}  // namespace
 
 void free_amplitudes(Complex32* data, std::size_t length) noexcept {
     if (data == nullptr) {
