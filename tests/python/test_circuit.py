@@ -314,7 +314,8 @@ def test_run_holds_the_interpreter_and_defers_signals():
         from vastrel import Circuit, Gate
         gates = [Gate.h(q) for q in range(23)] + [Gate.cnot(q, (q + 7) % 23) for q in range(23)]
         gates += [Gate.crz(q, (q + 3) % 23, 0.5) for q in range(23)]
-        c = Circuit(gates)
+        # Repeated so that a run lasts long enough to watch, however fast.
+        c = Circuit(gates * 6)
         durations = []
         for _ in range(2):
             start = time.perf_counter()
