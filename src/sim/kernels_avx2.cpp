@@ -15,67 +15,13 @@
 #include <cstdint>
 
 #include "kernels.hpp"
+#include "kernels_tail.hpp"
 
 namespace vastrel::sim::kernels {
 namespace {
 
 constexpr unsigned kLog2Width = 2;  // amplitudes per register: 4
 constexpr std::size_t kWidth = std::size_t{1} << kLog2Width;
-
-// Local scalar arithmetic for the pairs at the ends of a range. Everything
-// here has internal linkage: an inline function shared with the scalar
-// translation unit could be merged by the linker with this AVX2-compiled
-// copy and then run on a CPU without AVX2.
-Complex32 mul(Complex32 x, Complex32 y) {
-    return {x.re * y.re - x.im * y.im, x.re * y.im + x.im * y.re};
-}
-
-Complex32 add(Complex32 x, Complex32 y) { return {x.re + y.re, x.im + y.im}; }
-
-std::size_t lower_index(std::size_t p, unsigned t) {
-    const std::size_t low = (std::size_t{1} << t) - 1;
-    return ((p >> t) << (t + 1)) | (p & low);
-}
-
-void mat2_pair(Complex32* data, unsigned t, const Matrix2& m, std::size_t p) {
-    const std::size_t i = lower_index(p, t);
-    const std::size_t j = i + (std::size_t{1} << t);
-    const Complex32 a = data[i];
-    const Complex32 b = data[j];
-    data[i] = add(mul(m.m00, a), mul(m.m01, b));
-    data[j] = add(mul(m.m10, a), mul(m.m11, b));
-}
-
-void cnot_pair(Complex32* data, unsigned c, unsigned t, std::size_t p) {
-    const std::size_t i = lower_index(p, t);
-    if ((i >> c) & 1) {
-        const std::size_t j = i + (std::size_t{1} << t);
-        const Complex32 a = data[i];
-        data[i] = data[j];
-        data[j] = a;
-    }
-}
-
-void crz_pair(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t p) {
-    const std::size_t j = lower_index(p, t) + (std::size_t{1} << t);
-    if ((j >> c) & 1) {
-        data[j] = mul(data[j], phase);
-    }
-}
-
-// Lines this far ahead (2 KiB) are requested in software: the hardware
-// prefetchers alone leave part of the bandwidth unused (measured on 2^24
-// amplitudes: from a twentieth to a third faster, depending on the load of
-// the machine). Only lines the kernel will touch are requested, so a skipped
-// part of the vector is never read.
-constexpr std::size_t kAhead = 256;  // amplitudes
-
-// A hint, so an address past the vector is harmless; it is formed as an
-// integer rather than as a pointer beyond the array.
-void prefetch_ahead(const float* p) {
-    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + kAhead * sizeof(Complex32);
-    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
-}
 
 // A complex constant per lane, split as described at the top.
 struct Factor {
