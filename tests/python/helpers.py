@@ -211,6 +211,49 @@ def digest(values) -> str:
     return hashlib.sha256(canonical_bits(values).tobytes()).hexdigest()
 
 
+_BATCH_CHILD = """
+    import hashlib, json, numpy
+    import vastrel
+    if SET_THREADS:
+        vastrel.set_num_threads(SET_THREADS)
+
+    def digest(a):
+        parts = a.view(numpy.float32).reshape(-1, 2)
+        bits = parts.view(numpy.uint32).copy()
+        bits[numpy.isnan(parts)] = 0x7FC00000
+        return hashlib.sha256(bits.tobytes()).hexdigest()
+
+    with open(_os.environ["VASTREL_BATCH"]) as f:
+        batch = json.load(f)
+    out = []
+    for n, ops in batch:
+        c = vastrel.Circuit([getattr(vastrel.Gate, g[0])(*g[1:]) for g in ops])
+        for _ in range(2):
+            try:
+                out.append(["ok", digest(c.run(n))])
+            except BaseException as e:
+                out.append([type(e).__name__, str(e)])
+    report(outcomes=out)
+"""
+
+
+def write_batch(batch) -> str:
+    """Writes a list of (num_qubits, gate tuples) to a JSON file; the caller
+    removes it."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+        json.dump(batch, f)
+    return f.name
+
+
+def run_batch(path: str, threads=None, env: dict | None = None) -> list:
+    """Runs every circuit of the batch file twice in a fresh interpreter, after
+    set_num_threads(threads) unless threads is None; for each run, ["ok",
+    digest of the amplitudes] or [exception class name, message]."""
+    code = _BATCH_CHILD.replace("SET_THREADS", repr(threads))
+    res = run_child(code, env={"VASTREL_BATCH": path, **(env or {})}, timeout=300)
+    return res.data["outcomes"]
+
+
 # ---------------------------------------------------------------------------
 # Exact float32 reference model
 #

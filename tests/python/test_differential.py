@@ -4,10 +4,8 @@ the fusion threshold with runs broken and targets that alias modulo 64; one
 Gate object used many times; and the same outcomes, byte for byte, with
 pools of every size."""
 
-import json
 import os
 import random
-import tempfile
 
 import numpy as np
 import pytest
@@ -16,7 +14,7 @@ from hypothesis import given, strategies as st
 from vastrel import Circuit, Gate
 from corners import (CORNER_ANGLES, WILD, ZERO_CHUNK, gate, observed, out_of_bounds, outcome,
                      single_qubit, two_qubit)
-from helpers import assert_bits_equal, digest, make_gates, run_child, simulate
+from helpers import assert_bits_equal, digest, make_gates, run_batch, simulate, write_batch
 
 
 def build(specs, share):
@@ -189,32 +187,6 @@ def corner_batch():
     return batch
 
 
-RUN_CORNERS = """
-    import hashlib, json, numpy
-    import vastrel
-    if SET_THREADS:
-        vastrel.set_num_threads(SET_THREADS)
-
-    def digest(a):
-        parts = a.view(numpy.float32).reshape(-1, 2)
-        bits = parts.view(numpy.uint32).copy()
-        bits[numpy.isnan(parts)] = 0x7FC00000
-        return hashlib.sha256(bits.tobytes()).hexdigest()
-
-    with open(_os.environ["VASTREL_BATCH"]) as f:
-        batch = json.load(f)
-    out = []
-    for n, specs in batch:
-        c = vastrel.Circuit([getattr(vastrel.Gate, s[0])(*s[1:]) for s in specs])
-        for _ in range(2):
-            try:
-                out.append(["ok", digest(c.run(n))])
-            except BaseException as e:
-                out.append([type(e).__name__, str(e)])
-    report(outcomes=out)
-"""
-
-
 @pytest.fixture(scope="module")
 def corner_file():
     batch = corner_batch()
@@ -223,10 +195,9 @@ def corner_file():
         kind, value = outcome(specs, n)
         want = ["ok", digest(value)] if kind == "ok" else ["PanicException", value]
         expected += [want, want]
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-        json.dump(batch, f)
-    yield f.name, expected
-    os.unlink(f.name)
+    path = write_batch(batch)
+    yield path, expected
+    os.unlink(path)
 
 
 def test_corner_batch_reaches_every_outcome(corner_file):
@@ -243,9 +214,7 @@ def test_corner_batch_reaches_every_outcome(corner_file):
 @pytest.mark.parametrize("threads", [None, 1, 2, 3, 8], ids=["default", "1", "2", "3", "8"])
 def test_corner_outcomes_whatever_the_pool(corner_file, threads):
     path, expected = corner_file
-    res = run_child(RUN_CORNERS.replace("SET_THREADS", repr(threads)),
-                    env={"VASTREL_BATCH": path}, timeout=300)
-    got = res.data["outcomes"]
+    got = run_batch(path, threads)
     assert len(got) == len(expected)
     bad = [(i // 2, g, w) for i, (g, w) in enumerate(zip(got, expected)) if g != w]
     assert bad == [], f"threads={threads}"

@@ -2,11 +2,9 @@
 (fusion included), the documented worked examples, and identical bytes
 whatever the pool size or the kernels' instruction set."""
 
-import json
 import math
 import os
 import random
-import tempfile
 
 import numpy as np
 import pytest
@@ -14,7 +12,7 @@ from hypothesis import given, strategies as st
 
 from vastrel import Circuit, Gate
 from helpers import (SINGLE_QUBIT, SPECIAL_ANGLES, Model, assert_bits_equal, digest, make_gates,
-                     random_specs, run_child, simulate)
+                     random_specs, run_batch, simulate, write_batch)
 
 angles = st.one_of(
     st.sampled_from(SPECIAL_ANGLES),
@@ -249,36 +247,13 @@ def batch():
     return circuits
 
 
-RUN_BATCH = """
-    import hashlib, json, numpy
-    import vastrel
-    if SET_THREADS:
-        vastrel.set_num_threads(SET_THREADS)
-
-    def digest(a):
-        parts = a.view(numpy.float32).reshape(-1, 2)
-        bits = parts.view(numpy.uint32).copy()
-        bits[numpy.isnan(parts)] = 0x7FC00000
-        return hashlib.sha256(bits.tobytes()).hexdigest()
-
-    with open(_os.environ["VASTREL_BATCH"]) as f:
-        circuits = json.load(f)
-    out = []
-    for n, specs in circuits:
-        c = vastrel.Circuit([getattr(vastrel.Gate, s[0])(*s[1:]) for s in specs])
-        out.append([digest(c.run(n)), digest(c.run(n))])
-    report(digests=out)
-"""
-
-
 @pytest.fixture(scope="module")
 def batch_file():
     circuits = batch()
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-        json.dump(circuits, f)
+    path = write_batch(circuits)
     expected = [digest(simulate(specs, n)) for n, specs in circuits]
-    yield f.name, expected
-    os.unlink(f.name)
+    yield path, expected
+    os.unlink(path)
 
 
 @pytest.mark.parametrize("threads, env", [
@@ -289,9 +264,9 @@ def batch_file():
 ], ids=["default", "1", "2", "3", "8", "env-5", "scalar", "avx2", "avx512"])
 def test_same_bytes_whatever_the_pool(batch_file, threads, env):
     path, expected = batch_file
-    code = RUN_BATCH.replace("SET_THREADS", repr(threads))
-    res = run_child(code, env={"VASTREL_BATCH": path, **env}, timeout=300)
-    got = res.data["digests"]
+    runs = run_batch(path, threads, env)
+    got = [runs[i:i + 2] for i in range(0, len(runs), 2)]
     assert len(got) == len(expected)
-    bad = [i for i, (pair, want) in enumerate(zip(got, expected)) if pair != [want, want]]
+    bad = [i for i, (pair, want) in enumerate(zip(got, expected))
+           if pair != [["ok", want], ["ok", want]]]
     assert bad == [], f"circuits {bad} differ from the model with threads={threads} env={env}"
