@@ -98,39 +98,6 @@ __m512i flip_index(unsigned t) {
     return _mm512_load_si512(idx);
 }
 
-// Interleaving a few cursors over far-apart parts of a range keeps more
-// lines in flight than one sequential stream (measured on 2^24 amplitudes:
-// about a fifth faster, on one thread and on two). Pairs are disjoint, so the
-// order in which they are visited cannot change a result.
-constexpr std::size_t kCursors = 4;
-
-// Runs scalar(p) over the pairs before the first multiple of step and after
-// the last whole step, and vector(p) once for each whole step in between.
-template <class Scalar, class Vector>
-void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, Vector vector) {
-    std::size_t p = begin;
-    std::size_t head = (begin + step - 1) & ~(step - 1);
-    if (head > end) {
-        head = end;
-    }
-    for (; p < head; ++p) {
-        scalar(p);
-    }
-    const std::size_t count = (end - p) / step;
-    const std::size_t part = count / kCursors;
-    for (std::size_t k = 0; k < part; ++k) {
-        for (std::size_t s = 0; s < kCursors; ++s) {
-            vector(p + (s * part + k) * step);
-        }
-    }
-    for (std::size_t k = kCursors * part; k < count; ++k) {
-        vector(p + k * step);
-    }
-    for (p += count * step; p < end; ++p) {
-        scalar(p);
-    }
-}
-
 // With t >= kLog2Width a step is kWidth pairs whose lower amplitudes are one
 // register at lower_index(p, t) and whose partners are the register 2^t
 // further on. Below that a step is kWidth / 2 pairs, both members of each in

@@ -1,9 +1,9 @@
 // Scalar pieces shared by the SIMD kernel sets: the arithmetic for the pairs
-// at the ends of a range, and the software prefetch. Included only by the
-// ISA-specific translation units, each of which gets its own copy: everything
-// here has internal linkage, because an inline function shared with the
-// baseline translation units could be merged by the linker with an
-// AVX-compiled copy and then run on a CPU without those instructions.
+// at the ends of a range, the software prefetch and the sweep of a range.
+// Included only by the ISA-specific translation units, each of which gets its
+// own copy: everything here has internal linkage, because an inline function
+// shared with the baseline translation units could be merged by the linker
+// with an AVX-compiled copy and then run on a CPU without those instructions.
 #pragma once
 
 #include <xmmintrin.h>
@@ -65,6 +65,39 @@ constexpr std::size_t kAhead = 256;  // amplitudes
 inline void prefetch_ahead(const float* p) {
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + kAhead * sizeof(Complex32);
     _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+}
+
+// Interleaving a few cursors over far-apart parts of a range keeps more
+// lines in flight than one sequential stream (measured on 2^24 amplitudes:
+// about a fifth faster, on one thread and on two). Pairs are disjoint, so the
+// order in which they are visited cannot change a result.
+constexpr std::size_t kCursors = 4;
+
+// Runs scalar(p) over the pairs before the first multiple of step and after
+// the last whole step, and vector(p) once for each whole step in between.
+template <class Scalar, class Vector>
+void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, Vector vector) {
+    std::size_t p = begin;
+    std::size_t head = (begin + step - 1) & ~(step - 1);
+    if (head > end) {
+        head = end;
+    }
+    for (; p < head; ++p) {
+        scalar(p);
+    }
+    const std::size_t count = (end - p) / step;
+    const std::size_t part = count / kCursors;
+    for (std::size_t k = 0; k < part; ++k) {
+        for (std::size_t s = 0; s < kCursors; ++s) {
+            vector(p + (s * part + k) * step);
+        }
+    }
+    for (std::size_t k = kCursors * part; k < count; ++k) {
+        vector(p + k * step);
+    }
+    for (p += count * step; p < end; ++p) {
+        scalar(p);
+    }
 }
 
 }  // namespace
