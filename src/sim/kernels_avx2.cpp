@@ -87,19 +87,34 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
         b = _mm256_add_ps(mul(a, as, m10), mul(b, bs, m11));
         a = na;
     };
+    // From kLog2Width on, a step is kWidth pairs: the lower members one
+    // register at i, their partners the register 2^t further on.
+    auto pair_step = [&](float* pa, float* pb) {
+        prefetch_ahead(pa);
+        prefetch_ahead(pb);
+        __m256 a = _mm256_loadu_ps(pa);
+        __m256 b = _mm256_loadu_ps(pb);
+        apply(a, b);
+        _mm256_storeu_ps(pa, a);
+        _mm256_storeu_ps(pb, b);
+    };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
-            const std::size_t i = lower_index(p, t);
-            float* pa = base + 2 * i;
-            float* pb = base + 2 * (i + h);
-            prefetch_ahead(pa);
-            prefetch_ahead(pb);
-            __m256 a = _mm256_loadu_ps(pa);
-            __m256 b = _mm256_loadu_ps(pb);
-            apply(a, b);
-            _mm256_storeu_ps(pa, a);
-            _mm256_storeu_ps(pb, b);
+        if (streams(begin, end)) {
+            sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
+                const std::size_t i = lower_index(p, t);
+                pair_step(base + 2 * i, base + 2 * (i + h));
+            });
+            return;
+        }
+        for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
+            std::size_t k = 0;
+            for (; k + kWidth <= len; k += kWidth) {
+                pair_step(base + 2 * (i + k), base + 2 * (i + k + h));
+            }
+            for (; k < len; ++k) {
+                mat2_at(data, i + k, i + k + h, m);
+            }
         });
         return;
     }
@@ -129,6 +144,24 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
+        if (!lane_control && !streams(begin, end)) {
+            // Only the runs whose control bit is set are visited.
+            for_each_controlled_run(c, t, false, begin, end, [&](std::size_t i, std::size_t len) {
+                std::size_t k = 0;
+                for (; k + kWidth <= len; k += kWidth) {
+                    float* pa = base + 2 * (i + k);
+                    float* pb = base + 2 * (i + k + h);
+                    const __m256 a = _mm256_loadu_ps(pa);
+                    const __m256 b = _mm256_loadu_ps(pb);
+                    _mm256_storeu_ps(pa, b);
+                    _mm256_storeu_ps(pb, a);
+                }
+                for (; k < len; ++k) {
+                    swap_at(data, i + k, i + k + h);
+                }
+            });
+            return;
+        }
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
             float* pa = base + 2 * i;
@@ -174,6 +207,22 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     // the same for the whole register, which is then multiplied or skipped.
     const bool lane_control = c < kLog2Width;
     const bool lane_target = t < kLog2Width;
+    if (!lane_control && !lane_target && !streams(begin, end)) {
+        // Only the runs of partners whose control bit is set are visited,
+        // every lane of them multiplied.
+        for_each_controlled_run(c, t, true, begin, end, [&](std::size_t j, std::size_t len) {
+            std::size_t k = 0;
+            for (; k + kWidth <= len; k += kWidth) {
+                float* q = base + 2 * (j + k);
+                const __m256 v = _mm256_loadu_ps(q);
+                _mm256_storeu_ps(q, mul(v, swap_parts(v), y));
+            }
+            for (; k < len; ++k) {
+                data[j + k] = mul(data[j + k], phase);
+            }
+        });
+        return;
+    }
     __m256 chosen = all_lanes();
     if (lane_control) {
         chosen = _mm256_and_ps(chosen, lanes_with_bit(c));

@@ -265,6 +265,56 @@ TEST_P(SimdKernels, SplitRangesMatchOneCall) {
     }
 }
 
+// A range of 2^17 pairs or more streams from memory and takes a sweep of
+// its own (interleaved cursors, no run-by-run walk): whole vectors of 2^19
+// amplitudes and pool-sized pieces of them, against the scalar set.
+TEST_P(SimdKernels, StreamingRangesMatchScalar) {
+    constexpr unsigned kBig = 19;
+    constexpr std::size_t kBigLength = std::size_t{1} << kBig;
+    constexpr std::size_t kBigPairs = kBigLength / 2;
+    std::mt19937 rng(151617);
+    std::vector<Complex32> state(kBigLength);
+    for (auto& x : state) {
+        x = random_complex(rng);
+    }
+    const auto matrices = test_matrices(rng);
+    const Range ranges[] = {{0, kBigPairs}, {3, kBigPairs - 5}, {kBigPairs / 8, kBigPairs / 8 * 3 + 1}};
+    auto check = [&](const char* what, unsigned c, unsigned t, auto&& call, bool nan_free) {
+        for (const Range& r : ranges) {
+            std::vector<Complex32> expected = state, actual = state;
+            call(scalar_, expected.data(), r);
+            call(*set_, actual.data(), r);
+            for (std::size_t g = 0; g < kBigLength; ++g) {
+                const Complex32 e = expected[g], a = actual[g];
+                ASSERT_TRUE(same(e.re, a.re, nan_free) && same(e.im, a.im, nan_free))
+                    << what << " control " << c << " target " << t << ", pairs [" << r.begin << ", " << r.end
+                    << "): amplitude " << g;
+            }
+        }
+    };
+    for (unsigned t : {0u, 1u, 2u, 3u, 4u, 9u, 17u, 18u}) {
+        for (std::size_t k : {std::size_t{1}, std::size_t{3}}) {
+            check("mat2", t, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.mat2(d, t, matrices[k], r.begin, r.end);
+            }, true);
+        }
+        for (unsigned c : {0u, 1u, 2u, 5u, 18u, 17u}) {
+            if (c == t) {
+                continue;
+            }
+            check("cnot", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.cnot(d, c, t, r.begin, r.end);
+            }, false);
+        }
+        for (unsigned c : {0u, 2u, t, 18u}) {
+            const Complex32 phase{0.87758255f, -0.47942555f};
+            check("crz", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.crz(d, c, t, phase, r.begin, r.end);
+            }, true);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sets, SimdKernels,
                          ::testing::Values(SetUnderTest{"avx2", &avx2_kernels}, SetUnderTest{"avx512", &avx512_kernels}),
                          [](const ::testing::TestParamInfo<SetUnderTest>& info) { return std::string(info.param.name); });
