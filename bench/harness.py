@@ -1,12 +1,13 @@
 """vastrel against the established simulators, and against the memory roofline.
 
-    python bench/harness.py [--quick] [--roofline PATH] [--out DIR] [--only a,b]
+    python bench/harness.py [--quick] [--roofline PATH] [--gate-pass PATH] [--out DIR] [--only a,b]
 
 `make bench` sets up the environment and calls this. Sections, in order:
   roofline  in-place read+write bandwidth (bench/roofline.cpp), bound per gate
   check     every simulator's final state against an exact reference and
             against vastrel, at small sizes, so the timings compare like with like
-  gates     vastrel's time per gate kind and target, as a ratio to the bound
+  gates     vastrel's time per gate kind and target (bench/gate_pass.cpp), as
+            a ratio to the bound
   circuits  QFT, GHZ and random layers, every simulator, round-robin
   small     1 to 10 qubits, 1 to 100 gates: fixed costs
 Writes latest.json, latest.md and latest.png to --out (a --quick smoke pass
@@ -38,7 +39,7 @@ FULL = {
     "roofline_passes": 11,
     "gate_qubits": [20, 24, 26],
     "gate_reps": {20: 15, 24: 7, 26: 5},
-    "gate_copies": {20: 12, 24: 6, 26: 4},
+    "gate_pass_reps": 11,
     "circuit_qubits": [16, 20, 22, 24],
     "circuit_reps": {16: 9, 20: 7, 22: 5, 24: 5},
     "small_qubits": [1, 2, 4, 6, 8, 10],
@@ -53,7 +54,7 @@ QUICK = {
     "roofline_passes": 3,
     "gate_qubits": [20],
     "gate_reps": {20: 3},
-    "gate_copies": {20: 4},
+    "gate_pass_reps": 3,
     "circuit_qubits": [10, 14],
     "circuit_reps": {10: 3, 14: 3},
     "small_qubits": [2, 8],
@@ -62,8 +63,6 @@ QUICK = {
     "small_batch_s": 0.005,
     "check_qubits": [4],
 }
-
-GATE_KINDS = ["x", "h", "rz", "crz", "cnot", "mat2"]
 
 
 def pin_threads(threads):
@@ -131,19 +130,26 @@ def wait_for_quiet(limit_s):
 # ---------------------------------------------------------------- roofline
 
 
-def run_roofline(path, cfg):
+def run_program(section, path, args, missing):
+    """Runs one of our C++ measuring programs; its JSON on stdout, or None."""
     if not path or not Path(path).exists():
-        progress(f"roofline: program not found at {path!r}; ratios to the bound are left out")
+        progress(f"{section}: program not found at {path!r}; {missing}")
         return None
-    cmd = [str(path), "--qubits", ",".join(map(str, cfg["roofline_qubits"])), "--threads", f"1,{THREADS}",
-           "--passes", str(cfg["roofline_passes"])]
-    progress("roofline: " + " ".join(cmd))
+    cmd = [str(path)] + args
+    progress(f"{section}: " + " ".join(cmd))
     proc = subprocess.run(cmd, capture_output=True, text=True)
     sys.stderr.write(proc.stderr)
     if proc.returncode != 0:
-        progress(f"roofline: failed with exit code {proc.returncode}")
+        progress(f"{section}: failed with exit code {proc.returncode}")
         return None
     return json.loads(proc.stdout)
+
+
+def run_roofline(path, cfg):
+    return run_program("roofline", path,
+                       ["--qubits", ",".join(map(str, cfg["roofline_qubits"])), "--threads", f"1,{THREADS}",
+                        "--passes", str(cfg["roofline_passes"])],
+                       "ratios to the bound are left out")
 
 
 def best_roofline(first, second):
@@ -215,69 +221,38 @@ def check_states(sims, cfg):
 # ---------------------------------------------------------------- per gate
 
 
-def gate_sequence(kind, t, n):
-    """The gate list for one gate of `kind` on target t. A fused Mat2 is 16
-    single-qubit gates on t, which vastrel's fusion turns into one gate.
-    Two-qubit gates take control 0 (control 1 for target 0), so every cache
-    line of the state holds amplitudes the gate must change."""
-    c = 1 if t == 0 else 0
-    if kind == "x":
-        return [("x", t)]
-    if kind == "h":
-        return [("h", t)]
-    if kind == "rz":
-        return [("rz", t, 0.7)]
-    if kind == "crz":
-        return [("crz", c, t, 0.7)]
-    if kind == "cnot":
-        return [("cnot", c, t)]
-    if kind == "mat2":
-        return [("h", t) if i % 2 == 0 else ("rz", t, 0.7) for i in range(16)]
-    raise ValueError(kind)
-
-
-def gate_times(vastrel, roofline, cfg):
-    """Time of one gate = (T(W, B, [G, B] * k) - T(W, B, [B] * k)) / k.
-
-    B is a Cnot on the two highest qubits and W a Cnot on qubits 0 and 1,
-    which changes amplitudes in every cache line. The two circuits differ by
-    k copies of G only, so allocation, zeroing, the result hand-over and the
-    page faults of first touch (W takes those) cancel, and k copies make the
-    difference large against the noise of a shared machine. B between the
-    copies keeps fusion and any cache-blocked pass over consecutive low-qubit
-    gates from merging them; k stays below 16 so single-qubit gates are not
-    fused. Runs of the two circuits alternate."""
+def gate_times(vastrel, gate_pass, roofline, cfg):
+    """Time of one gate: bench/gate_pass.cpp runs one-gate circuits on a state
+    already in memory, on the process-wide pool and kernel set the module
+    uses, kinds and targets interleaved. A lone gate is one pass over the
+    vector, which is what the bound prices; a Python-level difference of two
+    circuits would measure the cache-blocked groups instead. The empty
+    circuit's run (allocation, zeroing, hand-over) is timed from Python."""
     rows, empty = [], {}
-    for n in cfg["gate_qubits"]:
-        reps = cfg["gate_reps"][n]
-        k = cfg["gate_copies"][n]
+    if vastrel is not None:
+        for n in cfg["gate_qubits"]:
+            reps = cfg["gate_reps"][n]
+            empty_circuit = vastrel.build([], n)
+            empty[n] = median([timed(vastrel.run, empty_circuit, n)[0] for _ in range(reps)])
+    measured = run_program("gates", gate_pass,
+                           ["--qubits", ",".join(map(str, cfg["gate_qubits"])), "--threads", str(THREADS),
+                            "--reps", str(cfg["gate_pass_reps"])],
+                           "per-gate times are left out")
+    if measured is None:
+        return rows, empty
+    for r in measured["results"]:
+        n = r["qubits"]
+        row = {"qubits": n, "gate": r["gate"], "where": r["where"], "target": r["target"],
+               "reps": len(r["samples_s"]), "passes_per_sample": r["passes_per_sample"], "kernels": measured["kernels"],
+               "time_s": r["median_s"], "time_min_s": r["min_s"], "samples_s": r["samples_s"]}
         bound = bound_for(roofline, n)
-        empty_circuit = vastrel.build([], n)
-        empty[n] = median([timed(vastrel.run, empty_circuit, n)[0] for _ in range(reps)])
-        b = ("cnot", n - 1, n - 2)
-        prefix = [("cnot", 0, 1), b]
-        base = vastrel.build(prefix + [b] * k, n)
-        for kind in GATE_KINDS:
-            for where, t in (("low", 0), ("mid", n // 2), ("high", n - 1)):
-                g = gate_sequence(kind, t, n)
-                full = vastrel.build(prefix + (g + [b]) * k, n)
-                tb, tf = [], []
-                for _ in range(reps):
-                    tb.append(timed(vastrel.run, base, n)[0])
-                    tf.append(timed(vastrel.run, full, n)[0])
-                per_gate = (median(tf) - median(tb)) / k
-                # From the fastest runs: what the gate costs when nothing
-                # else on the machine interferes.
-                per_gate_min = (min(tf) - min(tb)) / k
-                row = {"qubits": n, "gate": kind, "where": where, "target": t, "reps": reps, "copies": k,
-                       "time_s": per_gate, "time_min_s": per_gate_min, "base_samples_s": tb, "full_samples_s": tf}
-                if bound:
-                    row["bound_s"] = bound
-                    row["ratio_to_bound"] = per_gate / bound
-                    row["ratio_to_bound_min"] = per_gate_min / bound
-                rows.append(row)
-                ratio = f" = {per_gate / bound:.2f}x bound (fastest {per_gate_min / bound:.2f}x)" if bound else ""
-                progress(f"gates: n={n} {kind:4} {where:4} (t={t}): {per_gate * 1e3:.3f} ms{ratio}")
+        if bound:
+            row["bound_s"] = bound
+            row["ratio_to_bound"] = r["median_s"] / bound
+            row["ratio_to_bound_min"] = r["min_s"] / bound
+        rows.append(row)
+        ratio = f" = {row['ratio_to_bound']:.2f}x bound (fastest {row['ratio_to_bound_min']:.2f}x)" if bound else ""
+        progress(f"gates: n={n} {r['gate']:4} {r['where']:4} (t={r['target']}): {r['median_s'] * 1e3:.3f} ms{ratio}")
     return rows, empty
 
 
@@ -368,6 +343,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="a smoke pass: few sizes and repetitions, under a minute")
     ap.add_argument("--roofline", help="path of the vastrel_roofline program")
+    ap.add_argument("--gate-pass", help="path of the vastrel_gate_pass program")
     ap.add_argument("--out", help="output directory (default bench/results, or bench/results/raw with --quick)")
     ap.add_argument("--only", help="comma-separated simulators to include (vastrel,aer,qsim,qulacs,lightning)")
     ap.add_argument("--sections", default="roofline,check,gates,circuits,small",
@@ -421,10 +397,7 @@ def main(argv=None):
         progress("check: final states against the reference")
         results["check"] = check_states(sims, cfg)
     if "gates" in sections:
-        if vastrel is None:
-            progress("gates: vastrel is not available; per-gate timings skipped")
-        else:
-            results["gates"], results["empty_run_s"] = gate_times(vastrel, results.get("roofline"), cfg)
+        results["gates"], results["empty_run_s"] = gate_times(vastrel, args.gate_pass, results.get("roofline"), cfg)
     if "roofline" in sections and results.get("roofline"):
         # Measured again after the gate timings: on a shared machine the
         # faster of the two medians is the better estimate of the bound.

@@ -39,14 +39,17 @@ for group in "qiskit qiskit-aer" "cirq-core qsimcirq" "qulacs" "pennylane pennyl
 done
 
 # The roofline program, built with the project's flags. While the core does
-# not build, it is compiled alone with the same exactness flags.
+# not build, it is compiled alone with the same exactness flags. The
+# per-gate program needs the core; without it the per-gate table is left out.
 roofline="$build/bench/vastrel_roofline"
+gate_pass="$build/bench/vastrel_gate_pass"
 log="$build/bench-build.log"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVASTREL_BUILD_BENCH=ON \
          -DVASTREL_BUILD_TESTS=OFF -DVASTREL_BUILD_PYTHON=OFF >"$log" 2>&1 &&
-       cmake --build "$build" --target vastrel_roofline >>"$log" 2>&1; }; then
+       cmake --build "$build" --target vastrel_roofline vastrel_gate_pass >>"$log" 2>&1; }; then
   say "the project's bench build failed (see $log); compiling the roofline alone"
+  rm -f "$gate_pass"  # never time an old build of the core
   mkdir -p "$build/bench"
   g++ -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread \
     bench/roofline.cpp -o "$roofline" || say "the roofline did not build; bounds are left out"
@@ -54,4 +57,4 @@ fi
 
 # OpenBLAS's core-type overrides slow a current NumPy; they are dropped for
 # this command only.
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/harness.py --roofline "$roofline" "$@"
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/harness.py --roofline "$roofline" --gate-pass "$gate_pass" "$@"

@@ -100,10 +100,11 @@ def markdown(results):
     gates = results.get("gates")
     if gates:
         sizes = sorted({r["qubits"] for r in gates})
-        out.append("## vastrel per gate\n\nms per gate from medians (ratio to the bound: from medians / from the "
-                   "fastest runs), from (T(W, B, [G, B]×k) − T(W, B, [B]×k)) / k "
-                   "with B a Cnot on the two highest qubits and W a Cnot on qubits 0 and 1; Mat2 is 16 single-qubit gates fused into one. Low target 0, "
-                   "mid n/2, high n−1; two-qubit gates use control 0 (1 for target 0).\n\n")
+        kernels = gates[0].get("kernels", "?")
+        out.append("## vastrel per gate\n\nms per gate, median (ratio to the bound: from the median / from the "
+                   "fastest run), of a one-gate circuit run on a state already in memory, on the process-wide pool "
+                   f"and the {kernels} kernel set (bench/gate_pass.cpp); Mat2 is 16 single-qubit gates fused into "
+                   "one. Low target 0, mid n/2, high n−1; two-qubit gates use control 0 (1 for target 0).\n\n")
         by = {(r["qubits"], r["gate"], r["where"]): r for r in gates}
         rows = []
         for kind in ("x", "h", "rz", "crz", "cnot", "mat2"):
