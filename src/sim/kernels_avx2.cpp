@@ -100,7 +100,7 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        if (streams(begin, end)) {
+        if (!walk_runs(t, t, begin, end, kLog2Width)) {
             sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
                 const std::size_t i = lower_index(p, t);
                 pair_step(base + 2 * i, base + 2 * (i + h));
@@ -144,22 +144,38 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        if (!lane_control && !streams(begin, end)) {
-            // Only the runs whose control bit is set are visited.
-            for_each_controlled_run(c, t, false, begin, end, [&](std::size_t i, std::size_t len) {
-                std::size_t k = 0;
-                for (; k + kWidth <= len; k += kWidth) {
-                    float* pa = base + 2 * (i + k);
-                    float* pb = base + 2 * (i + k + h);
-                    const __m256 a = _mm256_loadu_ps(pa);
-                    const __m256 b = _mm256_loadu_ps(pb);
-                    _mm256_storeu_ps(pa, b);
-                    _mm256_storeu_ps(pb, a);
-                }
-                for (; k < len; ++k) {
+        // Run by run: with the control bit above the lanes only the runs
+        // where it is set, exchanged whole; with it in the lanes every
+        // run, the lanes chosen by a blend.
+        auto swap_run = [&](std::size_t i, std::size_t len) {
+            // Lane bits hold only from a multiple of kWidth on: the head of
+            // a run that starts elsewhere goes one pair at a time.
+            std::size_t k = 0;
+            for (; k < len && ((i + k) & (kWidth - 1)) != 0; ++k) {
+                if (((i + k) >> c) & 1) {
                     swap_at(data, i + k, i + k + h);
                 }
-            });
+            }
+            for (; k + kWidth <= len; k += kWidth) {
+                float* pa = base + 2 * (i + k);
+                float* pb = base + 2 * (i + k + h);
+                const __m256 a = _mm256_loadu_ps(pa);
+                const __m256 b = _mm256_loadu_ps(pb);
+                _mm256_storeu_ps(pa, lane_control ? _mm256_blendv_ps(a, b, control) : b);
+                _mm256_storeu_ps(pb, lane_control ? _mm256_blendv_ps(b, a, control) : a);
+            }
+            for (; k < len; ++k) {
+                if (((i + k) >> c) & 1) {
+                    swap_at(data, i + k, i + k + h);
+                }
+            }
+        };
+        if (walk_runs(lane_control ? kLog2Width : c, t, begin, end, kLog2Width)) {
+            if (lane_control) {
+                for_each_run(t, begin, end, swap_run);
+            } else {
+                for_each_controlled_run(c, t, false, begin, end, swap_run);
+            }
             return;
         }
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
@@ -207,28 +223,44 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     // the same for the whole register, which is then multiplied or skipped.
     const bool lane_control = c < kLog2Width;
     const bool lane_target = t < kLog2Width;
-    if (!lane_control && !lane_target && !streams(begin, end)) {
-        // Only the runs of partners whose control bit is set are visited,
-        // every lane of them multiplied.
-        for_each_controlled_run(c, t, true, begin, end, [&](std::size_t j, std::size_t len) {
-            std::size_t k = 0;
-            for (; k + kWidth <= len; k += kWidth) {
-                float* q = base + 2 * (j + k);
-                const __m256 v = _mm256_loadu_ps(q);
-                _mm256_storeu_ps(q, mul(v, swap_parts(v), y));
-            }
-            for (; k < len; ++k) {
-                data[j + k] = mul(data[j + k], phase);
-            }
-        });
-        return;
-    }
     __m256 chosen = all_lanes();
     if (lane_control) {
         chosen = _mm256_and_ps(chosen, lanes_with_bit(c));
     }
     if (lane_target) {
         chosen = _mm256_and_ps(chosen, lanes_with_bit(t));
+    }
+    if (!lane_target && walk_runs(lane_control ? kLog2Width : c, t, begin, end, kLog2Width)) {
+        // Run by run over the partners: with the control bit above the
+        // lanes only the runs where it is set, every lane multiplied; with
+        // it in the lanes every run, the lanes chosen by a blend.
+        auto scale_run = [&](std::size_t j, std::size_t len) {
+            // As for cnot: lane bits hold from a multiple of kWidth on.
+            std::size_t k = 0;
+            for (; k < len && ((j + k) & (kWidth - 1)) != 0; ++k) {
+                if (((j + k) >> c) & 1) {
+                    data[j + k] = mul(data[j + k], phase);
+                }
+            }
+            for (; k + kWidth <= len; k += kWidth) {
+                float* q = base + 2 * (j + k);
+                const __m256 v = _mm256_loadu_ps(q);
+                const __m256 r = mul(v, swap_parts(v), y);
+                _mm256_storeu_ps(q, lane_control ? _mm256_blendv_ps(v, r, chosen) : r);
+            }
+            for (; k < len; ++k) {
+                if (((j + k) >> c) & 1) {
+                    data[j + k] = mul(data[j + k], phase);
+                }
+            }
+        };
+        if (lane_control) {
+            const std::size_t h = std::size_t{1} << t;
+            for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) { scale_run(i + h, len); });
+        } else {
+            for_each_controlled_run(c, t, true, begin, end, scale_run);
+        }
+        return;
     }
     auto touched = [&](std::size_t g) {
         return (lane_control || ((g >> c) & 1)) && (lane_target || ((g >> t) & 1));
