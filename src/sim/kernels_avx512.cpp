@@ -137,13 +137,9 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
             return;
         }
         for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
-            std::size_t k = 0;
-            for (; k + kWidth <= len; k += kWidth) {
-                pair_step(base + 2 * (i + k), base + 2 * (i + k + h));
-            }
-            for (; k < len; ++k) {
-                mat2_at(data, i + k, i + k + h, m);
-            }
+            walk_run(
+                i, len, kWidth, [&](std::size_t g) { mat2_at(data, g, g + h, m); },
+                [&](std::size_t g) { pair_step(base + 2 * g, base + 2 * (g + h)); });
         });
         return;
     }
@@ -181,27 +177,16 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         // run, the lanes chosen by a store mask.
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
         auto swap_run = [&](std::size_t i, std::size_t len) {
-            // Lane bits hold only from a multiple of kWidth on: the head of
-            // a run that starts elsewhere goes one pair at a time.
-            std::size_t k = 0;
-            for (; k < len && ((i + k) & (kWidth - 1)) != 0; ++k) {
-                if (((i + k) >> c) & 1) {
-                    swap_at(data, i + k, i + k + h);
-                }
-            }
-            for (; k + kWidth <= len; k += kWidth) {
-                float* pa = base + 2 * (i + k);
-                float* pb = base + 2 * (i + k + h);
-                const __m512 a = _mm512_loadu_ps(pa);
-                const __m512 b = _mm512_loadu_ps(pb);
-                _mm512_mask_storeu_ps(pa, lanes, b);
-                _mm512_mask_storeu_ps(pb, lanes, a);
-            }
-            for (; k < len; ++k) {
-                if (((i + k) >> c) & 1) {
-                    swap_at(data, i + k, i + k + h);
-                }
-            }
+            walk_run(
+                i, len, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
+                [&](std::size_t g) {
+                    float* pa = base + 2 * g;
+                    float* pb = base + 2 * (g + h);
+                    const __m512 a = _mm512_loadu_ps(pa);
+                    const __m512 b = _mm512_loadu_ps(pb);
+                    _mm512_mask_storeu_ps(pa, lanes, b);
+                    _mm512_mask_storeu_ps(pb, lanes, a);
+                });
         };
         if (walk_runs(lane_control ? kLog2Width : c, t, begin, end, kLog2Width)) {
             if (lane_control) {
@@ -267,23 +252,13 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
         // lanes only the runs where it is set, every lane multiplied; with
         // it in the lanes every run, the lanes chosen by a store mask.
         auto scale_run = [&](std::size_t j, std::size_t len) {
-            // As for cnot: lane bits hold from a multiple of kWidth on.
-            std::size_t k = 0;
-            for (; k < len && ((j + k) & (kWidth - 1)) != 0; ++k) {
-                if (((j + k) >> c) & 1) {
-                    data[j + k] = mul(data[j + k], phase);
-                }
-            }
-            for (; k + kWidth <= len; k += kWidth) {
-                float* q = base + 2 * (j + k);
-                const __m512 v = _mm512_loadu_ps(q);
-                _mm512_mask_storeu_ps(q, chosen, mul(v, swap_parts(v), y));
-            }
-            for (; k < len; ++k) {
-                if (((j + k) >> c) & 1) {
-                    data[j + k] = mul(data[j + k], phase);
-                }
-            }
+            walk_run(
+                j, len, kWidth, [&](std::size_t g) { crz_at(data, c, g, phase); },
+                [&](std::size_t g) {
+                    float* q = base + 2 * g;
+                    const __m512 v = _mm512_loadu_ps(q);
+                    _mm512_mask_storeu_ps(q, chosen, mul(v, swap_parts(v), y));
+                });
         };
         if (lane_control) {
             const std::size_t h = std::size_t{1} << t;

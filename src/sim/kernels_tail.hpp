@@ -45,18 +45,27 @@ inline void swap_at(Complex32* data, std::size_t i, std::size_t j) {
     data[j] = a;
 }
 
-inline void cnot_pair(Complex32* data, unsigned c, unsigned t, std::size_t p) {
-    const std::size_t i = lower_index(p, t);
+// Amplitude i and its partner j, exchanged when bit c of i is set.
+inline void cnot_at(Complex32* data, unsigned c, std::size_t i, std::size_t j) {
     if ((i >> c) & 1) {
-        swap_at(data, i, i + (std::size_t{1} << t));
+        swap_at(data, i, j);
     }
 }
 
-inline void crz_pair(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t p) {
-    const std::size_t j = lower_index(p, t) + (std::size_t{1} << t);
+// Amplitude j multiplied by the phase when bit c of j is set.
+inline void crz_at(Complex32* data, unsigned c, std::size_t j, Complex32 phase) {
     if ((j >> c) & 1) {
         data[j] = mul(data[j], phase);
     }
+}
+
+inline void cnot_pair(Complex32* data, unsigned c, unsigned t, std::size_t p) {
+    const std::size_t i = lower_index(p, t);
+    cnot_at(data, c, i, i + (std::size_t{1} << t));
+}
+
+inline void crz_pair(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t p) {
+    crz_at(data, c, lower_index(p, t) + (std::size_t{1} << t), phase);
 }
 
 // Calls f(i, len) for each maximal run of pairs in [begin, end) whose lower
@@ -84,6 +93,24 @@ void for_each_set_run(std::size_t mask, std::size_t from, std::size_t count, F f
         const std::size_t run_end = (k | (mask - 1)) + 1 < to ? (k | (mask - 1)) + 1 : to;
         f(k, run_end - k);
         k = run_end;
+    }
+}
+
+// Walks the amplitudes [i, i + len) of a run: one(g) for each up to a
+// multiple of width (lane masks hold only from there on), vector(g) for each
+// whole register from g, and one(g) for the rest.
+template <class One, class Vector>
+void walk_run(std::size_t i, std::size_t len, std::size_t width, One one, Vector vector) {
+    const std::size_t end = i + len;
+    std::size_t g = i;
+    for (; g < end && (g & (width - 1)) != 0; ++g) {
+        one(g);
+    }
+    for (; g + width <= end; g += width) {
+        vector(g);
+    }
+    for (; g < end; ++g) {
+        one(g);
     }
 }
 
