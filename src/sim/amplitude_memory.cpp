@@ -212,6 +212,28 @@ Complex32* reserve_amplitudes(std::size_t length) {
 
 }  // namespace
 
+bool maps_fresh_pages(std::size_t length) noexcept { return length * sizeof(Complex32) >= kMapMin; }
+
+void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end) noexcept {
+    // Whole pages only: the pages at the ends are shared with the
+    // neighbouring pieces, and a page's first touch decides nothing but speed.
+    const auto first = (reinterpret_cast<std::uintptr_t>(data + begin) + kPage - 1) & ~std::uintptr_t{kPage - 1};
+    const auto last = reinterpret_cast<std::uintptr_t>(data + end) & ~std::uintptr_t{kPage - 1};
+    if (last <= first) {
+        return;
+    }
+#ifdef MADV_POPULATE_WRITE
+    if (::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) == 0) {
+        return;
+    }
+#endif
+    // Kernels before 5.14: one atomic or of zero per page is a write that
+    // leaves the value as it was.
+    for (std::uintptr_t page = first; page < last; page += kPage) {
+        __atomic_fetch_or(reinterpret_cast<std::uint32_t*>(page), 0u, __ATOMIC_RELAXED);
+    }
+}
+
 void free_amplitudes(Complex32* data, std::size_t length) noexcept {
     if (data == nullptr) {
         return;

@@ -14,6 +14,17 @@ namespace vastrel::sim {
 // length zeroed amplitudes; throws std::bad_alloc when they cannot be had.
 Complex32* allocate_amplitudes(std::size_t length);
 
+// Whether allocate_amplitudes(length) maps fresh pages, which nothing has
+// touched yet (prefault_amplitudes applies).
+bool maps_fresh_pages(std::size_t length) noexcept;
+
+// Makes the pages holding amplitudes [begin, end) of such a vector present
+// and writable, values unchanged. A kernel reads an amplitude before it
+// writes it, so on an untouched page it would fault twice (the shared zero
+// page, then a copy with a TLB shootdown to every core the process runs on);
+// this faults once, and callers split the range over the pool.
+void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end) noexcept;
+
 // Frees what allocate_amplitudes(length) returned; null is ignored.
 void free_amplitudes(Complex32* data, std::size_t length) noexcept;
 

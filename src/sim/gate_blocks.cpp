@@ -187,6 +187,7 @@ void apply_op(const kernels::KernelSet& ks, Complex32* data, const BlockOp& op, 
 // Runs the group ops[0, count) on `qubits` block by block.
 void run_group(const BlockOp* ops, std::size_t count, std::uint64_t qubits, unsigned low,
                StateVector& state, const Backend& backend) {
+    state.prefault(*backend.pool);
     const std::size_t n = state.size();
     const std::uint64_t high = qubits & ~mask_below(low);
     const unsigned num_high = static_cast<unsigned>(std::popcount(high));

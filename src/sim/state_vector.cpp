@@ -96,23 +96,44 @@ StateVector::StateVector(std::uint64_t num_qubits) {
         throw Panic("capacity overflow");
     }
     const std::size_t length = std::size_t{1} << num_qubits;
-    // Fresh zero pages, so there is no serial zeroing pass; pages are first
-    // touched by the first kernel.
+    // Fresh zero pages, so there is no serial zeroing pass; the first
+    // kernel has them faulted in over the pool.
     data_ = allocate_amplitudes(length);
     length_ = length;
+    fresh_ = maps_fresh_pages(length);
     data_[0] = Complex32{1.0f, 0.0f};
+}
+
+void StateVector::prefault(ThreadPool& pool) {
+    if (!fresh_) {
+        return;
+    }
+    fresh_ = false;
+    constexpr std::size_t kPerPage = 4096 / sizeof(Complex32);
+    Complex32* data = data_;
+    const std::size_t length = length_;
+    if (pool.num_threads() == 1) {
+        prefault_amplitudes(data, 0, length);
+        return;
+    }
+    pool.parallel_for(length / kPerPage, [&](std::size_t b, std::size_t e) {
+        prefault_amplitudes(data, b * kPerPage, e * kPerPage);
+    });
 }
 
 StateVector::~StateVector() { free_amplitudes(data_, length_); }
 
 StateVector::StateVector(StateVector&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+    : data_(std::exchange(other.data_, nullptr)),
+      length_(std::exchange(other.length_, 0)),
+      fresh_(std::exchange(other.fresh_, false)) {}
 
 StateVector& StateVector::operator=(StateVector&& other) noexcept {
     if (this != &other) {
         free_amplitudes(data_, length_);
         data_ = std::exchange(other.data_, nullptr);
         length_ = std::exchange(other.length_, 0);
+        fresh_ = std::exchange(other.fresh_, false);
     }
     return *this;
 }
@@ -121,6 +142,7 @@ RawBuffer StateVector::release() noexcept {
     RawBuffer raw{data_, length_, length_};
     data_ = nullptr;
     length_ = 0;
+    fresh_ = false;
     return raw;
 }
 
@@ -156,6 +178,7 @@ void StateVector::apply_mat2(std::uint64_t target, const Matrix2& m, const Backe
         // The partner of the first amplitude lies outside the vector.
         panic_out_of_bounds(length_, h);
     }
+    prefault(*backend.pool);
     const Matrix2 matrix = m;
     Complex32* data = data_;
     const auto* ks = backend.kernels;
@@ -178,6 +201,7 @@ void StateVector::apply_cnot(std::uint64_t control, std::uint64_t target, const 
     }
     // Bit c of the lower amplitude is bit b of the pair index.
     const unsigned b = c < t ? c : c - 1;
+    prefault(*backend.pool);
     Complex32* data = data_;
     const auto* ks = backend.kernels;
     split_qualifying(*backend.pool, n / 4, b,
@@ -196,6 +220,7 @@ void StateVector::apply_crz(std::uint64_t control, std::uint64_t target, float t
     float cos_theta = 0.0f;
     ::sincosf(theta, &sin_theta, &cos_theta);
     const Complex32 phase{cos_theta, sin_theta};
+    prefault(*backend.pool);
     Complex32* data = data_;
     const auto* ks = backend.kernels;
     if (c == t) {

@@ -72,9 +72,15 @@ public:
     // Gives up the buffer without copying; the vector is left empty.
     RawBuffer release() noexcept;
 
+    // A vector on fresh pages gets them all present and writable, split
+    // over the pool, before its first kernel; afterwards this does nothing.
+    // Values are unchanged. Every kernel entry calls it.
+    void prefault(ThreadPool& pool);
+
 private:
     Complex32* data_ = nullptr;
     std::size_t length_ = 0;
+    bool fresh_ = false;  // mapped pages that no kernel has touched yet
 };
 
 // Frees a buffer obtained from StateVector::release (same allocator).

@@ -2,14 +2,18 @@
 // zeroed, aligned where mapped, and freed by whichever owner ends up with it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "sim/amplitude_memory.hpp"
+#include "sim/kernels.hpp"
 #include "sim/state_vector.hpp"
+#include "sim/thread_pool.hpp"
 #include "support.hpp"
 
 namespace vastrel::sim {
@@ -31,6 +35,46 @@ TEST(AmplitudeMemory, ZeroedOnBothSidesOfTheMappingSize) {
             EXPECT_EQ(addr % (std::uintptr_t{1} << 21), 0u) << n << " qubits";
         }
     }
+}
+
+// Faulting the pages in before the first kernel changes no value, over any
+// split, whether a page was touched before or not; the first kernel after it
+// gives the bits of a vector that was never prefaulted.
+TEST(AmplitudeMemory, PrefaultKeepsEveryValue) {
+    const std::size_t length = std::size_t{1} << 19;
+    Complex32* data = allocate_amplitudes(length);
+    ASSERT_TRUE(maps_fresh_pages(length) || test::kAddressSanitizer);
+    const std::size_t marked[] = {0, 1, 511, 512, 513, 70000, length - 1};
+    for (std::size_t i : marked) {
+        data[i] = Complex32{static_cast<float>(i) + 0.5f, -1.0f};
+    }
+    // Pieces that start and end inside pages, as well as whole ones.
+    const std::size_t cuts[] = {0, 3, 512, 1000, 4096, 262145, length};
+    for (std::size_t k = 0; k + 1 < std::size(cuts); ++k) {
+        prefault_amplitudes(data, cuts[k], cuts[k + 1]);
+    }
+    std::size_t wrong = 0;
+    for (std::size_t i = 0, m = 0; i < length; ++i) {
+        const bool is_marked = m < std::size(marked) && marked[m] == i;
+        const Complex32 expected = is_marked ? Complex32{static_cast<float>(i) + 0.5f, -1.0f} : test::kZero;
+        m += is_marked ? 1 : 0;
+        wrong += test::same_bits(data[i], expected) ? 0 : 1;
+    }
+    EXPECT_EQ(wrong, 0u);
+    free_amplitudes(data, length);
+
+    ThreadPool pool(2);
+    const Backend backend{&pool, &kernels::active_kernels()};
+    StateVector fresh(20), touched(20);
+    for (Complex32& a : touched.amplitudes()) {
+        a = Complex32{a.re + 0.0f, a.im + 0.0f};  // every page present before any kernel
+    }
+    for (StateVector* v : {&fresh, &touched}) {
+        v->apply_mat2(19, matrix_of(H{19}), backend);
+        v->apply_mat2(3, matrix_of(H{3}), backend);
+    }
+    EXPECT_TRUE(std::equal(fresh.amplitudes().begin(), fresh.amplitudes().end(), touched.amplitudes().begin(),
+                           [](Complex32 x, Complex32 y) { return test::same_bits(x, y); }));
 }
 
 TEST(AmplitudeMemory, EveryOwnerFreesWithTheAllocatorOfTheLength) {
