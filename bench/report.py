@@ -84,17 +84,23 @@ def markdown(results):
     roof = results.get("roofline")
     if roof:
         out.append("## Memory roofline\n\nIn-place read+write of a 2^n complex64 buffer (16 bytes per amplitude), "
-                   "median pass; the bound per gate is one such pass.\n\n")
+                   "median pass, streamed as the kernels stream (software prefetch, four interleaved cursors); "
+                   "the bound per gate is one such pass. The last two columns stream pairs half the buffer "
+                   "apart, the pattern of a gate on the top qubit.\n\n")
         by = {(r["qubits"], r["threads"]): r for r in roof["results"]}
         rows = []
         for n in sorted({q for q, _ in by}):
             one, many = by.get((n, 1)), by.get((n, results["threads"]))
+            top = many.get("top_pairs_median_s") if many else None
             rows.append([n, f"{2 ** n * 8 / 2 ** 20:.0f} MiB",
                          f"{one['bandwidth_gb_s']:.1f}" if one else "–",
                          f"{many['bandwidth_gb_s']:.1f}" if many else "–",
-                         _ms(many["bound_per_gate_s"]) if many else "–"])
+                         _ms(many["bound_per_gate_s"]) if many else "–",
+                         f"{many['top_pairs_bandwidth_gb_s']:.1f}" if top else "–",
+                         _ms(top) if top else "–"])
         out.append(_table(["qubits", "state", "GB/s, 1 thread", f"GB/s, {results['threads']} threads",
-                           "bound per gate (ms)"], rows))
+                           "bound per gate (ms)", f"top pairs GB/s, {results['threads']} threads",
+                           "top pairs bound (ms)"], rows))
         out.append("\n")
 
     gates = results.get("gates")
@@ -122,6 +128,11 @@ def markdown(results):
                         row.append(_ms(r["time_s"]))
                 rows.append(row)
         out.append(_table(["gate", "target"] + [f"{n} qubits" for n in sizes], rows))
+        tops = [r for r in gates if "ratio_to_top_pairs_bound" in r]
+        if tops:
+            out.append("\nHigh target against the top-pairs bound (median): " + "; ".join(
+                f"{n} qubits " + ", ".join(f"{r['gate'].capitalize()} {r['ratio_to_top_pairs_bound']:.2f}×"
+                                           for r in tops if r["qubits"] == n) for n in sizes) + "\n")
         empty = results.get("empty_run_s") or {}
         if empty:
             out.append("\nEmpty circuit run (allocate, zero, hand over): " + ", ".join(
