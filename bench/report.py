@@ -84,8 +84,8 @@ def markdown(results):
     roof = results.get("roofline")
     if roof:
         out.append("## Memory roofline\n\nIn-place read+write of a 2^n complex64 buffer (16 bytes per amplitude), "
-                   "median pass, streamed as the kernels stream (software prefetch, four interleaved cursors); "
-                   "the bound per gate is one such pass. The last two columns stream pairs half the buffer "
+                   "median pass of the faster of two loops, a plain one and one streamed as the kernels stream "
+                   "(software prefetch, four interleaved cursors); the bound per gate is one such pass. The last two columns stream pairs half the buffer "
                    "apart, the pattern of a gate on the top qubit.\n\n")
         by = {(r["qubits"], r["threads"]): r for r in roof["results"]}
         rows = []
