@@ -28,11 +28,14 @@ struct BlockShape {
 // bits of a 2 MiB 16-way L2.
 inline constexpr unsigned kFarQubit = 14;
 
-// 1 MiB blocks (half a core's L2 here) of runs of at least 16 KiB, chosen
-// with bench/gate_blocks.cpp: on 24 qubits QFT and random layers ran 1.7-1.9x
-// faster than one kernel per gate with this shape, within a few percent of
-// the best of 2^16-2^18 blocks, runs of 2^10-2^12 and 2^1-2^3 runs per set.
-inline constexpr BlockShape kDefaultBlockShape{17, 11, 3};
+// 1 MiB blocks of runs of at least 16 KiB, chosen with bench/gate_blocks.cpp.
+// On a 2 MiB-L2 Xeon, QFT and random layers on 24 qubits ran 1.7-1.9x faster
+// than one kernel per gate with up to 2^3 runs per set, within a few percent
+// of the best of 2^16-2^18 blocks, runs of 2^10-2^12 and 2^1-2^3 runs per
+// set. On a 512 KiB-L2 EPYC, up to 2^5 runs per set cut the passes of random
+// layers (a random layer touches every qubit) and ran them 5% faster on 24
+// qubits and 1% on 22, QFT 2-3% faster; 2^6 and other widths were no better.
+inline constexpr BlockShape kDefaultBlockShape{17, 11, 5};
 inline constexpr BlockShape kNoBlocks{0, 0, 0};
 
 // Applies the gates in list order with exactly the arithmetic of one kernel

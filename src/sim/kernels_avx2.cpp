@@ -89,9 +89,13 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     };
     // From kLog2Width on, a step is kWidth pairs: the lower members one
     // register at i, their partners the register 2^t further on.
-    auto pair_step = [&](float* pa, float* pb) {
-        prefetch_ahead(pa);
-        prefetch_ahead(pb);
+    // The software prefetch serves only a range that streams from memory;
+    // in a cache block it would cost a load slot per register for nothing.
+    auto pair_step = [&](float* pa, float* pb, bool prefetch) {
+        if (prefetch) {
+            prefetch_ahead(pa);
+            prefetch_ahead(pb);
+        }
         __m256 a = _mm256_loadu_ps(pa);
         __m256 b = _mm256_loadu_ps(pb);
         apply(a, b);
@@ -103,14 +107,14 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
         if (!walk_runs(t, t, begin, end, kLog2Width)) {
             sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
                 const std::size_t i = lower_index(p, t);
-                pair_step(base + 2 * i, base + 2 * (i + h));
+                pair_step(base + 2 * i, base + 2 * (i + h), true);
             });
             return;
         }
         for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
             walk_run(
                 i, len, kWidth, [&](std::size_t g) { mat2_at(data, g, g + h, m); },
-                [&](std::size_t g) { pair_step(base + 2 * g, base + 2 * (g + h)); });
+                [&](std::size_t g) { pair_step(base + 2 * g, base + 2 * (g + h), false); });
         });
         return;
     }
