@@ -3,8 +3,8 @@
 // noisy machine hits both alike; medians and the ratio of the medians.
 //
 //   vastrel_gate_blocks_bench [--qubits 20,22,24] [--threads 1,2] [--reps 7]
-//                             [--shapes 17:11:3,16:10:2] [--fresh]
-// Shapes are width:min_low:max_far (see gate_blocks.hpp). --fresh allocates a new vector for every run (first touch included), as
+//                             [--shapes 17:11:5:20,16:10:2] [--fresh]
+// Shapes are width:min_low:max_far[:outer] (see gate_blocks.hpp). --fresh allocates a new vector for every run (first touch included), as
 // the Python side does; otherwise one vector is reused.
 #include <algorithm>
 #include <chrono>
@@ -79,6 +79,17 @@ std::vector<unsigned> parse_list(const char* text) {
     return out;
 }
 
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t next = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, next - at));
+        at = next + 1;
+    }
+    return parts;
+}
+
 // Process CPU time: on a shared machine it counts what the run itself
 // spent, not the time other processes held the cores.
 double cpu_ms() {
@@ -116,10 +127,13 @@ int main(int argc, char** argv) {
         } else if (a + 1 < argc && arg == "--reps") {
             reps = static_cast<unsigned>(std::atoi(argv[++a]));
         } else if (a + 1 < argc && arg == "--shapes") {
-            const std::vector<unsigned> v = parse_list(argv[++a]);
+            // width:min_low:max_far:outer, comma-separated.
             shapes.clear();
-            for (std::size_t k = 0; k + 2 < v.size(); k += 3) {
-                shapes.push_back(BlockShape{v[k], v[k + 1], v[k + 2]});
+            for (const std::string& one : split(argv[++a], ',')) {
+                const std::vector<unsigned> v = parse_list(one.c_str());
+                if (v.size() >= 3) {
+                    shapes.push_back(BlockShape{v[0], v[1], v[2], v.size() > 3 ? v[3] : 0});
+                }
             }
         } else {
             std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
@@ -170,9 +184,9 @@ int main(int argc, char** argv) {
                 for (std::size_t s = 0; s < shapes.size(); ++s) {
                     const double bw = median(blocked[s].wall);
                     const double bc = median(blocked[s].cpu);
-                    std::printf("%-8s %6u %7u %2u:%2u:%u %10.1f %10.1f %7.2f %10.1f %10.1f %7.2f\n",
+                    std::printf("%-8s %6u %7u %2u:%2u:%u:%2u %10.1f %10.1f %7.2f %10.1f %10.1f %7.2f\n",
                                 name, n, nt, shapes[s].width, shapes[s].min_low, shapes[s].max_far,
-                                pw, bw, pw / bw, pc, bc, pc / bc);
+                                shapes[s].outer, pw, bw, pw / bw, pc, bc, pc / bc);
                 }
                 std::fflush(stdout);
             }

@@ -23,6 +23,10 @@ namespace {
 // execution allocates nothing.
 constexpr std::size_t kMaxGroup = 128;
 
+// Groups and gates one pass over the vector takes at most.
+constexpr std::size_t kMaxPassGroups = 32;
+constexpr std::size_t kMaxPassOps = 256;
+
 // Qubits of a group at or above its low part, at most: the runs of one
 // block have their offsets on the stack.
 constexpr unsigned kMaxHighQubits = 10;
@@ -184,59 +188,110 @@ void apply_op(const kernels::KernelSet& ks, Complex32* data, const BlockOp& op, 
     }
 }
 
+// The layout of one group's blocks: 2^low consecutive amplitudes times every
+// value of the group's qubits at or above low (`high`), with the other
+// bits (`block_bits`) fixed.
+struct GroupPlan {
+    const BlockOp* ops;
+    std::size_t count;
+    unsigned low;
+    std::uint64_t high;
+    std::uint64_t block_bits;
+};
+
+GroupPlan plan_group(const BlockOp* ops, std::size_t count, std::uint64_t qubits, unsigned low,
+                     std::size_t n) {
+    const std::uint64_t high = qubits & ~mask_below(low);
+    return {ops, count, low, high, (n - 1) & ~mask_below(low) & ~high};
+}
+
+// Every value of the bits of mask, as f(value spread over them); the order
+// is that of counting, and cannot matter: blocks and runs are disjoint.
+template <class F>
+void for_each_submask(std::uint64_t mask, F f) {
+    std::uint64_t s = 0;
+    do {
+        f(static_cast<std::size_t>(s));
+        s = (s - mask) & mask;
+    } while (s != 0);
+}
+
+// Runs the group's ops, in order, over its block at base.
+void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
+    const std::size_t run_length = std::size_t{1} << g.low;
+    for (std::size_t k = 0; k < g.count; ++k) {
+        const BlockOp& op = g.ops[k];
+        const unsigned t = op.pair_target;
+        if (t < g.low) {
+            // Each run holds 2^(low-1) whole pairs, from its start / 2 on.
+            for_each_submask(g.high, [&](std::size_t offset) {
+                const std::size_t first = (base | offset) >> 1;
+                apply_op(ks, data, op, first, first + run_length / 2);
+            });
+            continue;
+        }
+        // A run with bit t clear is the lower half of 2^low pairs whose
+        // upper members form the run with bit t set.
+        const std::size_t h = std::size_t{1} << t;
+        for_each_submask(g.high & ~std::uint64_t{h}, [&](std::size_t offset) {
+            const std::size_t start = base | offset;
+            const std::size_t first = ((start >> (t + 1)) << t) | (start & (h - 1));
+            apply_op(ks, data, op, first, first + run_length);
+        });
+    }
+}
+
+bool runs_serially(std::size_t n, const ThreadPool& pool) {
+    return n / 2 < kSerialPairs || pool.num_threads() == 1;
+}
+
 // Runs the group ops[0, count) on `qubits` block by block.
-void run_group(const BlockOp* ops, std::size_t count, std::uint64_t qubits, unsigned low,
-               StateVector& state, const Backend& backend) {
+void run_group(const GroupPlan& g, StateVector& state, const Backend& backend) {
     state.prefault(*backend.pool);
     const std::size_t n = state.size();
-    const std::uint64_t high = qubits & ~mask_below(low);
-    const unsigned num_high = static_cast<unsigned>(std::popcount(high));
-    const std::size_t runs = std::size_t{1} << num_high;
-    const std::size_t run_length = std::size_t{1} << low;
-    // The qubits that tell blocks apart: all but the low ones and the group's.
-    const std::uint64_t block_bits = (n - 1) & ~mask_below(low) & ~high;
-    const std::size_t num_blocks = n >> (low + num_high);
-
-    std::size_t run_offset[std::size_t{1} << kMaxHighQubits];
-    for (std::size_t r = 0; r < runs; ++r) {
-        run_offset[r] = deposit(r, high);
-    }
-
+    const std::size_t num_blocks = std::size_t{1} << std::popcount(g.block_bits);
     Complex32* data = state.amplitudes().data();
     const kernels::KernelSet& ks = *backend.kernels;
     const auto body = [&](std::size_t block_begin, std::size_t block_end) {
         for (std::size_t blk = block_begin; blk < block_end; ++blk) {
-            const std::size_t base = deposit(blk, block_bits);
-            for (std::size_t k = 0; k < count; ++k) {
-                const BlockOp& op = ops[k];
-                const unsigned t = op.pair_target;
-                if (t < low) {
-                    // Each run holds 2^(low-1) whole pairs, from its start / 2 on.
-                    for (std::size_t r = 0; r < runs; ++r) {
-                        const std::size_t first = (base | run_offset[r]) >> 1;
-                        apply_op(ks, data, op, first, first + run_length / 2);
-                    }
-                    continue;
-                }
-                // A run with bit t clear is the lower half of 2^low pairs
-                // whose upper members form the run with bit t set.
-                const std::size_t h = std::size_t{1} << t;
-                for (std::size_t r = 0; r < runs; ++r) {
-                    const std::size_t start = base | run_offset[r];
-                    if ((start & h) != 0) {
-                        continue;
-                    }
-                    const std::size_t first = ((start >> (t + 1)) << t) | (start & (h - 1));
-                    apply_op(ks, data, op, first, first + run_length);
-                }
+            run_block(g, deposit(blk, g.block_bits), ks, data);
+        }
+    };
+    ThreadPool& pool = *backend.pool;
+    if (runs_serially(n, pool)) {
+        body(0, num_blocks);
+    } else {
+        pool.parallel_for(num_blocks, body);
+    }
+}
+
+// Runs consecutive groups in one pass over the vector: each worker takes an
+// outer block (every value of the bits `outer_fixed`, which no group's
+// block spans) and runs the groups one after another over the group blocks
+// inside it, so the outer block stays in the shared cache between them. An
+// amplitude still sees the groups in order.
+void run_pass(const GroupPlan* groups, std::size_t num_groups, std::uint64_t outer_fixed, StateVector& state,
+              const Backend& backend) {
+    state.prefault(*backend.pool);
+    const std::size_t n = state.size();
+    const std::size_t num_outer = std::size_t{1} << std::popcount(outer_fixed);
+    Complex32* data = state.amplitudes().data();
+    const kernels::KernelSet& ks = *backend.kernels;
+    const auto body = [&](std::size_t outer_begin, std::size_t outer_end) {
+        for (std::size_t o = outer_begin; o < outer_end; ++o) {
+            const std::size_t outer_base = deposit(o, outer_fixed);
+            for (std::size_t k = 0; k < num_groups; ++k) {
+                const GroupPlan& g = groups[k];
+                for_each_submask(g.block_bits & ~outer_fixed,
+                                 [&](std::size_t inner) { run_block(g, outer_base | inner, ks, data); });
             }
         }
     };
     ThreadPool& pool = *backend.pool;
-    if (n / 2 < kSerialPairs || pool.num_threads() == 1) {
-        body(0, num_blocks);
+    if (runs_serially(n, pool)) {
+        body(0, num_outer);
     } else {
-        pool.parallel_for(num_blocks, body);
+        pool.parallel_for(num_outer, body);
     }
 }
 
@@ -257,7 +312,49 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
         }
         return;
     }
-    BlockOp ops[kMaxGroup];
+    // Groups wait here until the next one would not fit the same pass.
+    BlockOp ops[kMaxPassOps];
+    GroupPlan plans[kMaxPassGroups];
+    std::size_t num_plans = 0;
+    std::size_t used_ops = 0;
+    std::uint64_t pass_local = 0;  // bits the pass's outer blocks span
+    const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
+    const auto flush = [&] {
+        if (num_plans == 0) {
+            return;
+        }
+        const auto run = [&](const Backend& b) {
+            if (num_plans == 1) {
+                run_group(plans[0], state, b);
+            } else {
+                run_pass(plans, num_plans, (n - 1) & ~pass_local, state, b);
+            }
+        };
+        if (backend != nullptr) {
+            run(*backend);
+        } else {
+            // The pool query first, as a kernel does: it builds the pool.
+            ThreadPool& pool = global_pool();
+            run(Backend{&pool, &kernels::active_kernels()});
+        }
+        num_plans = 0;
+        used_ops = 0;
+        pass_local = 0;
+    };
+    // Outer blocks leave at least one per worker (a pool of 2^k or fewer
+    // workers needs k fixed bits), and fit the shared cache. Asked at the
+    // first group, which runs in any case: the process-wide pool is then
+    // built no earlier than a kernel would build it.
+    unsigned max_local = 0;
+    bool sized = false;
+    const auto size_passes = [&] {
+        const std::size_t workers = backend != nullptr ? backend->pool->num_threads() : global_pool().num_threads();
+        const unsigned worker_bits = static_cast<unsigned>(std::bit_width(workers - 1));
+        max_local = std::min(shape.outer, log2_n - std::min(log2_n, worker_bits));
+        sized = true;
+    };
+
+    BlockOp group[kMaxGroup];
     std::size_t i = 0;
     while (i < size) {
         // The longest run from i that fits one block, ending before a gate
@@ -278,29 +375,39 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
             if (fit < 0) {
                 break;
             }
-            ops[count++] = make_op(gates[j]);
+            group[count++] = make_op(gates[j]);
             qubits |= c.qubits;
             low = fit;
         }
         if (count < 2) {
             // One pass either way: the gate's own kernel splits it best. A
-            // panicking gate (j == i) runs here and raises its own panic.
+            // panicking gate (j == i) runs here and raises its own panic,
+            // after every group before it.
+            flush();
             const std::size_t stop = j == i ? i + 1 : j;
             for (; i < stop; ++i) {
                 apply_alone(gates[i], state, backend);
             }
             continue;
         }
-        if (backend != nullptr) {
-            run_group(ops, count, qubits, static_cast<unsigned>(low), state, *backend);
-        } else {
-            // The pool query first, as a kernel does: it builds the pool.
-            ThreadPool& pool = global_pool();
-            run_group(ops, count, qubits, static_cast<unsigned>(low), state,
-                      Backend{&pool, &kernels::active_kernels()});
+        // The group's blocks span its low bits and its qubits; the pass's
+        // outer blocks must span those of all its groups.
+        const std::uint64_t local = mask_below(static_cast<unsigned>(low)) | qubits;
+        if (!sized) {
+            size_passes();
         }
+        const bool joins = num_plans > 0 && num_plans < kMaxPassGroups && used_ops + count <= kMaxPassOps &&
+                           static_cast<unsigned>(std::popcount(pass_local | local)) <= max_local;
+        if (!joins) {
+            flush();
+        }
+        std::copy(group, group + count, ops + used_ops);
+        plans[num_plans++] = plan_group(ops + used_ops, count, qubits, static_cast<unsigned>(low), n);
+        used_ops += count;
+        pass_local |= local;
         i = j;
     }
+    flush();
 }
 
 }  // namespace vastrel::sim

@@ -21,7 +21,9 @@ namespace {
 
 // Small shapes so that 18-20 qubits give many blocks, and every kind of
 // group (all low, some high, runs down to 2^min_low) occurs.
-const BlockShape kShapes[] = {kDefaultBlockShape, {12, 6, 10}, {14, 10, 2}, {10, 3, 10}, {9, 1, 1}};
+// Some share passes over outer blocks of 2^12-2^17 amplitudes.
+const BlockShape kShapes[] = {kDefaultBlockShape, {12, 6, 10}, {14, 10, 2}, {10, 3, 10}, {9, 1, 1},
+                              {12, 6, 10, 15}, {14, 10, 2, 17}, {10, 3, 10, 13}, {9, 1, 1, 12}};
 
 std::vector<const kernels::KernelSet*> kernel_sets() {
     std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels()};
