@@ -180,11 +180,6 @@ def roofline_row(roofline, n, threads=THREADS):
     return next((r for r in roofline["results"] if r["qubits"] == n and r["threads"] == threads), None)
 
 
-def bound_for(roofline, n, threads=THREADS):
-    r = roofline_row(roofline, n, threads)
-    return r["bound_per_gate_s"] if r else None
-
-
 def attach_bounds(row, roofline):
     """The gate's ratios to the bound per gate and, for the top qubit, to the
     bound of pairs half the vector apart, the pattern such a gate streams."""

@@ -27,8 +27,8 @@ constexpr std::size_t kMaxGroup = 128;
 constexpr std::size_t kMaxPassGroups = 32;
 constexpr std::size_t kMaxPassOps = 256;
 
-// Qubits of a group at or above its low part, at most: the runs of one
-// block have their offsets on the stack.
+// Qubits of a group at or above its low part, at most, so that a block
+// never splits into more than 2^10 runs.
 constexpr unsigned kMaxHighQubits = 10;
 
 // As for a single kernel: below 2^15 pairs a dispatch costs more than it
@@ -241,35 +241,12 @@ void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& k
     }
 }
 
-bool runs_serially(std::size_t n, const ThreadPool& pool) {
-    return n / 2 < kSerialPairs || pool.num_threads() == 1;
-}
-
-// Runs the group ops[0, count) on `qubits` block by block.
-void run_group(const GroupPlan& g, StateVector& state, const Backend& backend) {
-    state.prefault(*backend.pool);
-    const std::size_t n = state.size();
-    const std::size_t num_blocks = std::size_t{1} << std::popcount(g.block_bits);
-    Complex32* data = state.amplitudes().data();
-    const kernels::KernelSet& ks = *backend.kernels;
-    const auto body = [&](std::size_t block_begin, std::size_t block_end) {
-        for (std::size_t blk = block_begin; blk < block_end; ++blk) {
-            run_block(g, deposit(blk, g.block_bits), ks, data);
-        }
-    };
-    ThreadPool& pool = *backend.pool;
-    if (runs_serially(n, pool)) {
-        body(0, num_blocks);
-    } else {
-        pool.parallel_for(num_blocks, body);
-    }
-}
-
 // Runs consecutive groups in one pass over the vector: each worker takes an
 // outer block (every value of the bits `outer_fixed`, which no group's
 // block spans) and runs the groups one after another over the group blocks
 // inside it, so the outer block stays in the shared cache between them. An
-// amplitude still sees the groups in order.
+// amplitude still sees the groups in order. A single group's outer blocks
+// are its own blocks (outer_fixed is its block_bits).
 void run_pass(const GroupPlan* groups, std::size_t num_groups, std::uint64_t outer_fixed, StateVector& state,
               const Backend& backend) {
     state.prefault(*backend.pool);
@@ -288,7 +265,7 @@ void run_pass(const GroupPlan* groups, std::size_t num_groups, std::uint64_t out
         }
     };
     ThreadPool& pool = *backend.pool;
-    if (runs_serially(n, pool)) {
+    if (n / 2 < kSerialPairs || pool.num_threads() == 1) {
         body(0, num_outer);
     } else {
         pool.parallel_for(num_outer, body);
@@ -323,13 +300,7 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
         if (num_plans == 0) {
             return;
         }
-        const auto run = [&](const Backend& b) {
-            if (num_plans == 1) {
-                run_group(plans[0], state, b);
-            } else {
-                run_pass(plans, num_plans, (n - 1) & ~pass_local, state, b);
-            }
-        };
+        const auto run = [&](const Backend& b) { run_pass(plans, num_plans, (n - 1) & ~pass_local, state, b); };
         if (backend != nullptr) {
             run(*backend);
         } else {

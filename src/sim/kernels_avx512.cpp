@@ -132,19 +132,9 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
         _mm512_storeu_ps(pb, b);
     };
     if (t >= kLog2Width) {
-        const std::size_t h = std::size_t{1} << t;
-        if (!walk_runs(t, t, begin, end, kLog2Width)) {
-            sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
-                const std::size_t i = lower_index(p, t);
-                pair_step(base + 2 * i, base + 2 * (i + h), true);
-            });
-            return;
-        }
-        for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
-            walk_run(
-                i, len, kWidth, [&](std::size_t g) { mat2_at(data, g, g + h, m); },
-                [&](std::size_t g) { pair_step(base + 2 * g, base + 2 * (g + h), false); });
-        });
+        walk_pairs(
+            t, begin, end, kWidth, kLog2Width, scalar, [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
+            [&](std::size_t i, std::size_t j, bool prefetch) { pair_step(base + 2 * i, base + 2 * j, prefetch); });
         return;
     }
     // Below the register width the kWidth pairs of a step fill two registers
@@ -180,9 +170,8 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         // where it is set, exchanged whole; with it in the lanes every
         // run, the lanes chosen by a store mask.
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
-        auto swap_run = [&](std::size_t i, std::size_t len) {
-            walk_run(
-                i, len, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
+        if (walk_controlled(
+                c, t, false, begin, end, kWidth, kLog2Width, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g) {
                     float* pa = base + 2 * g;
                     float* pb = base + 2 * (g + h);
@@ -190,14 +179,7 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
                     const __m512 b = _mm512_loadu_ps(pb);
                     _mm512_mask_storeu_ps(pa, lanes, b);
                     _mm512_mask_storeu_ps(pb, lanes, a);
-                });
-        };
-        if (walk_runs(lane_control ? kLog2Width : c, t, begin, end, kLog2Width)) {
-            if (lane_control) {
-                for_each_run(t, begin, end, swap_run);
-            } else {
-                for_each_controlled_run(c, t, false, begin, end, swap_run);
-            }
+                })) {
             return;
         }
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
@@ -251,25 +233,17 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     if (lane_target) {
         chosen &= lanes_with_bit(t);
     }
-    if (!lane_target && walk_runs(lane_control ? kLog2Width : c, t, begin, end, kLog2Width)) {
-        // Run by run over the partners: with the control bit above the
-        // lanes only the runs where it is set, every lane multiplied; with
-        // it in the lanes every run, the lanes chosen by a store mask.
-        auto scale_run = [&](std::size_t j, std::size_t len) {
-            walk_run(
-                j, len, kWidth, [&](std::size_t g) { crz_at(data, c, g, phase); },
-                [&](std::size_t g) {
-                    float* q = base + 2 * g;
-                    const __m512 v = _mm512_loadu_ps(q);
-                    _mm512_mask_storeu_ps(q, chosen, mul(v, swap_parts(v), y));
-                });
-        };
-        if (lane_control) {
-            const std::size_t h = std::size_t{1} << t;
-            for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) { scale_run(i + h, len); });
-        } else {
-            for_each_controlled_run(c, t, true, begin, end, scale_run);
-        }
+    // Run by run over the partners: with the control bit above the lanes
+    // only the runs where it is set, every lane multiplied; with it in the
+    // lanes every run, the lanes chosen by a store mask. (A target in the
+    // lanes never walks runs.)
+    if (walk_controlled(
+            c, t, true, begin, end, kWidth, kLog2Width, [&](std::size_t g) { crz_at(data, c, g, phase); },
+            [&](std::size_t g) {
+                float* q = base + 2 * g;
+                const __m512 v = _mm512_loadu_ps(q);
+                _mm512_mask_storeu_ps(q, chosen, mul(v, swap_parts(v), y));
+            })) {
         return;
     }
     auto touched = [&](std::size_t g) {
