@@ -31,6 +31,20 @@ struct KernelSet {
     void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
 };
 
+// Ranges of at least this many pairs stream from memory (a pass over a
+// whole vector, split over the pool) and are swept with interleaved
+// cursors; shorter ones (the runs of a cache block) are walked run by run,
+// where only the amplitudes a gate changes are visited.
+constexpr std::size_t kStreamPairs = std::size_t{1} << 17;
+
+// Targets from this one on pair amplitudes 2^25 apart (256 MiB) or more.
+// The SIMD sets write such partners in bursts when a range streams: on an AMD EPYC under KVM,
+// stores alternating between lines that far apart ran at a third of the
+// bandwidth (a gate on the top qubit of 26: 44 ms against 24 ms for every
+// other target), while reads that far apart, and stores 128 MiB apart,
+// ran at full speed.
+constexpr unsigned kFarTarget = 25;
+
 const KernelSet& scalar_kernels();
 // Null when the set is not built in or this CPU lacks the instructions.
 const KernelSet* avx2_kernels();

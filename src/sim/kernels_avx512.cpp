@@ -104,6 +104,14 @@ __m512i flip_index(unsigned t) {
 // the one register at amplitude 2p (p is then a multiple of 2^t).
 std::size_t step_of(unsigned t) { return t >= kLog2Width ? kWidth : kWidth / 2; }
 
+// Writes the register of partner results at from (a far target's burst
+// buffer, aligned) to amplitude j.
+auto copy_register(Complex32* data) {
+    return [data](std::size_t j, const Complex32* from) {
+        _mm512_storeu_ps(reinterpret_cast<float*>(data + j), _mm512_load_ps(reinterpret_cast<const float*>(from)));
+    };
+}
+
 void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
     auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
     float* base = reinterpret_cast<float*>(data);
@@ -120,7 +128,9 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     // register at i, their partners the register 2^t further on.
     // The software prefetch serves only a range that streams from memory;
     // in a cache block it would cost a load slot per register for nothing.
-    auto pair_step = [&](float* pa, float* pb, bool prefetch) {
+    // The partners' results go to out: the partners themselves, or the
+    // buffer of a far target's burst.
+    auto pair_step = [&](float* pa, float* pb, float* out, bool prefetch) {
         if (prefetch) {
             prefetch_ahead(pa);
             prefetch_ahead(pb);
@@ -129,12 +139,16 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
         __m512 b = _mm512_loadu_ps(pb);
         apply(a, b);
         _mm512_storeu_ps(pa, a);
-        _mm512_storeu_ps(pb, b);
+        _mm512_storeu_ps(out, b);
     };
     if (t >= kLog2Width) {
         walk_pairs(
-            t, begin, end, kWidth, kLog2Width, scalar, [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
-            [&](std::size_t i, std::size_t j, bool prefetch) { pair_step(base + 2 * i, base + 2 * j, prefetch); });
+            data, t, begin, end, kWidth, kLog2Width, scalar,
+            [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
+            [&](std::size_t i, std::size_t j, Complex32* out, bool prefetch) {
+                pair_step(base + 2 * i, base + 2 * j, reinterpret_cast<float*>(out), prefetch);
+            },
+            copy_register(data));
         return;
     }
     // Below the register width the kWidth pairs of a step fill two registers
@@ -170,6 +184,28 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         // where it is set, exchanged whole; with it in the lanes every
         // run, the lanes chosen by a store mask.
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
+        // A far target in bursts: the partners' new values go to out, and
+        // a partner whose pair is left alone goes there unchanged.
+        if (walk_far(
+                c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
+                [&](std::size_t g, Complex32* out) {
+                    float* pa = base + 2 * g;
+                    float* pb = base + 2 * (g + h);
+                    prefetch_ahead(pa);
+                    prefetch_ahead(pb);
+                    const __m512 a = _mm512_loadu_ps(pa);
+                    const __m512 b = _mm512_loadu_ps(pb);
+                    float* po = reinterpret_cast<float*>(out);
+                    if (touched(g)) {
+                        _mm512_mask_storeu_ps(pa, lanes, b);
+                        _mm512_store_ps(po, _mm512_mask_blend_ps(lanes, b, a));
+                    } else {
+                        _mm512_store_ps(po, b);
+                    }
+                },
+                copy_register(data))) {
+            return;
+        }
         if (walk_controlled(
                 c, t, false, begin, end, kWidth, kLog2Width, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g) {

@@ -199,12 +199,6 @@ void walk_interleaved(std::size_t count, Step step) {
     }
 }
 
-// Ranges of at least this many pairs stream from memory (a pass over a
-// whole vector, split over the pool) and are swept with interleaved
-// cursors; shorter ones (the runs of a cache block) are walked run by run,
-// where only the amplitudes a gate changes are visited.
-constexpr std::size_t kStreamPairs = std::size_t{1} << 17;
-
 inline bool streams(std::size_t begin, std::size_t end) { return end - begin >= kStreamPairs; }
 
 // Pairs [begin, end) of t, restricted to a control bit c (c == t: none),
@@ -237,25 +231,100 @@ void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, 
     }
 }
 
-// The pairs [begin, end) of a target t at or above the register width of a
-// set (2^lane_bits amplitudes, width of them): swept with interleaved
-// cursors as vector(i, j, true) on the kWidth pairs from lower amplitude i
-// and partner j (scalar(p) at the ends) when the range streams, or else
-// walked run by run as vector(i, j, false) and one(i, j) on single pairs.
-template <class Scalar, class One, class Vector>
-[[gnu::always_inline]] inline void walk_pairs(unsigned t, std::size_t begin, std::size_t end, std::size_t width, unsigned lane_bits,
-                Scalar scalar, One one, Vector vector) {
+// Partners at least 2^kFarTarget amplitudes away get their results in
+// bursts of this many amplitudes (eight cache lines), gathered in a buffer
+// on the stack, so that their lines are written kBurst at a time rather than
+// alternately with the lower members' lines.
+constexpr unsigned kBurstBits = 6;
+constexpr std::size_t kBurst = std::size_t{1} << kBurstBits;
+
+// Walks the amplitudes [i, i + len) of a run whose partners lie h further
+// on, as walk_run does, but in bursts: vector(g, out) loads the register at
+// g and its partner, stores the lower result in place and the partner's to
+// out, within a buffer of kBurst amplitudes that copy(j, from) then writes
+// to the partners, one register at a time. one(g) serves the single pairs
+// at the ends.
+template <class One, class Vector, class Copy>
+[[gnu::always_inline]] inline void walk_far_run(std::size_t i, std::size_t len, std::size_t h, std::size_t width, One one,
+                                                Vector vector, Copy copy) {
+    alignas(64) Complex32 burst[kBurst];
+    const std::size_t end = i + len;
+    std::size_t g = i;
+    for (; g < end && (g & (width - 1)) != 0; ++g) {
+        one(g);
+    }
+    for (;;) {
+        const std::size_t whole = (end - g) & ~(width - 1);
+        const std::size_t n = whole < kBurst ? whole : kBurst;
+        if (n == 0) {
+            break;
+        }
+        for (std::size_t k = 0; k < n; k += width) {
+            vector(g + k, burst + k);
+        }
+        for (std::size_t k = 0; k < n; k += width) {
+            copy(g + h + k, burst + k);
+        }
+        g += n;
+    }
+    for (; g < end; ++g) {
+        one(g);
+    }
+}
+
+// The pairs [begin, end) of a target t >= kFarTarget, when they stream,
+// walked run by run in bursts (walk_far_run, with one and vector given lower
+// amplitudes); false, having done nothing, for a nearer target or a range in
+// a cache block. With a control bit c (c == t:
+// none) whose runs hold at least a burst, only the runs where bit c of the
+// lower member is set are visited; with a lower one every run is, and
+// vector must then give the pairs without bit c their partners unchanged.
+template <class One, class Vector, class Copy>
+[[gnu::always_inline]] inline bool walk_far(unsigned c, unsigned t, std::size_t begin, std::size_t end, std::size_t width,
+                                            One one, Vector vector, Copy copy) {
+    if (t < kFarTarget || !streams(begin, end)) {
+        return false;
+    }
     const std::size_t h = std::size_t{1} << t;
+    auto run = [&](std::size_t i, std::size_t len) { walk_far_run(i, len, h, width, one, vector, copy); };
+    if (c == t || c < kBurstBits) {
+        for_each_run(t, begin, end, run);
+    } else {
+        for_each_controlled_run(c, t, false, begin, end, run);
+    }
+    return true;
+}
+
+// The pairs [begin, end) of a target t at or above the register width of a
+// set (2^lane_bits amplitudes, width of them), as vector(i, j, out, prefetch)
+// on the kWidth pairs from lower amplitude i and partner j, the partners'
+// results going to out, and one(i, j) on single pairs:
+// - a far target's streaming range (walk_far): in bursts, out a buffer,
+//   prefetching;
+// - a range that streams: swept with interleaved cursors, out = data + j,
+//   prefetching (scalar(p) at the ends);
+// - otherwise walked run by run, out = data + j, without prefetch.
+template <class Scalar, class One, class Vector, class Copy>
+[[gnu::always_inline]] inline void walk_pairs(Complex32* data, unsigned t, std::size_t begin, std::size_t end,
+                                              std::size_t width, unsigned lane_bits, Scalar scalar, One one, Vector vector,
+                                              Copy copy) {
+    const std::size_t h = std::size_t{1} << t;
+    if (walk_far(
+            t, t, begin, end, width, [&](std::size_t g) { one(g, g + h); },
+            [&](std::size_t g, Complex32* out) { vector(g, g + h, out, true); }, copy)) {
+        return;
+    }
     if (!walk_runs(t, t, begin, end, lane_bits)) {
         sweep(begin, end, width, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
-            vector(i, i + h, true);
+            vector(i, i + h, data + i + h, true);
         });
         return;
     }
     for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {
         walk_run(
-            i, len, width, [&](std::size_t g) { one(g, g + h); }, [&](std::size_t g) { vector(g, g + h, false); });
+            i, len, width, [&](std::size_t g) { one(g, g + h); },
+            [&](std::size_t g) { vector(g, g + h, data + g + h, false); });
     });
 }
 

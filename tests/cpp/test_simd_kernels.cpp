@@ -4,6 +4,7 @@
 // vector, and ranges of pairs that start and end anywhere, so the scalar
 // ends of a range and the in-register layouts of low targets all run.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <bit>
 #include <cmath>
@@ -85,6 +86,10 @@ struct Range {
     std::size_t begin;
     std::size_t end;
 };
+
+std::size_t lower_index_of(std::size_t p, unsigned t) {
+    return ((p >> t) << (t + 1)) | (p & ((std::size_t{1} << t) - 1));
+}
 
 // Whole vector, empty, tiny and odd ranges, and random ones.
 std::vector<Range> test_ranges(std::mt19937& rng) {
@@ -313,6 +318,90 @@ TEST_P(SimdKernels, StreamingRangesMatchScalar) {
             }, true);
         }
     }
+}
+
+// A far target's streaming range writes its partners in bursts through a
+// buffer. Vectors of 2^27 amplitudes are only reserved (mapped, never
+// touched as a whole): each case fills the windows its pairs use, with a
+// margin on each side, in two copies, and compares them after the scalar and
+// the SIMD call. Ranges start and end off the register width, cross from one
+// run of the target to the next, and controls cover the lanes, runs shorter
+// than a burst and runs longer, above the target too.
+TEST_P(SimdKernels, FarTargetsMatchScalar) {
+    constexpr unsigned kHuge = kFarTarget + 2;
+    constexpr std::size_t kHugeLength = std::size_t{1} << kHuge;
+    constexpr std::size_t kMargin = 256;
+    std::mt19937 rng(181920);
+    const auto matrices = test_matrices(rng);
+    auto reserve = [] {
+        void* p = mmap(nullptr, kHugeLength * sizeof(Complex32), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        return p == MAP_FAILED ? nullptr : static_cast<Complex32*>(p);
+    };
+    Complex32* expected = reserve();
+    Complex32* actual = reserve();
+    ASSERT_NE(expected, nullptr);
+    ASSERT_NE(actual, nullptr);
+    auto check = [&](const char* what, unsigned c, unsigned t, auto&& call, bool nan_free) {
+        const std::size_t h = std::size_t{1} << t;
+        // Half the pairs: where target kFarTarget's first run ends.
+        constexpr std::size_t kHalf = kHugeLength / 4;
+        constexpr std::size_t kLong = kStreamPairs;
+        const Range ranges[] = {{0, kLong + 3000},
+                                {7, kLong + 1238},
+                                {kHalf - kLong / 2 - 333, kHalf + kLong / 2 + 517},
+                                {2 * kHalf - kLong - 90, 2 * kHalf}};
+        for (const Range& r : ranges) {
+            // The amplitudes of the pairs, and a margin around them.
+            std::vector<Range> windows;
+            auto cover = [&](std::size_t g) {
+                const Range w{g > kMargin ? g - kMargin : 0, std::min(kHugeLength, g + kMargin + 1)};
+                if (!windows.empty() && windows.back().end >= w.begin && windows.back().begin <= w.begin) {
+                    windows.back().end = std::max(windows.back().end, w.end);
+                } else {
+                    windows.push_back(w);
+                }
+            };
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                cover(lower_index_of(p, t));
+            }
+            for (std::size_t p = r.begin; p < r.end; ++p) {
+                cover(lower_index_of(p, t) + h);
+            }
+            for (const Range& w : windows) {
+                for (std::size_t g = w.begin; g < w.end; ++g) {
+                    expected[g] = actual[g] = random_complex(rng);
+                }
+            }
+            call(scalar_, expected, r);
+            call(*set_, actual, r);
+            for (const Range& w : windows) {
+                for (std::size_t g = w.begin; g < w.end; ++g) {
+                    const Complex32 e = expected[g], a = actual[g];
+                    ASSERT_TRUE(same(e.re, a.re, nan_free) && same(e.im, a.im, nan_free))
+                        << what << " control " << c << " target " << t << ", pairs [" << r.begin << ", " << r.end
+                        << "): amplitude " << g;
+                }
+            }
+        }
+    };
+    for (unsigned t : {kFarTarget, kFarTarget + 1}) {
+        for (std::size_t k : {std::size_t{1}, std::size_t{3}}) {
+            check("mat2", t, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.mat2(d, t, matrices[k], r.begin, r.end);
+            }, true);
+        }
+        for (unsigned c : {0u, 1u, 2u, 3u, 5u, 6u, 9u, kFarTarget - 1, kFarTarget, kFarTarget + 1}) {
+            if (c == t) {
+                continue;
+            }
+            check("cnot", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.cnot(d, c, t, r.begin, r.end);
+            }, false);
+        }
+    }
+    munmap(expected, kHugeLength * sizeof(Complex32));
+    munmap(actual, kHugeLength * sizeof(Complex32));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, SimdKernels,
