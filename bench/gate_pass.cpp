@@ -10,10 +10,17 @@
 // Low target 0, mid n/2, high n-1; two-qubit gates use control 0 (1 for
 // target 0), so every cache line holds amplitudes the gate changes. Mat2 is
 // 16 single-qubit gates on the target, which the circuit fuses into one.
+//
+// The bound is timed in the same rounds, on the same state and pool: the
+// roofline's in-place loops (plain and streamed; a round's bound is the
+// faster of the two) and its pairs half the vector apart. Memory bandwidth
+// on a shared machine drifts from minute to minute, so a bound measured
+// minutes away from the gates would make their ratio drift with it.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +28,7 @@
 #include "sim/kernels.hpp"
 #include "sim/state_vector.hpp"
 #include "sim/thread_pool.hpp"
+#include "stream_loops.hpp"
 
 namespace {
 
@@ -65,13 +73,43 @@ double median_of(std::vector<double> v) {
 }
 
 struct Case {
-    unsigned qubits;
     std::string kind;
     const char* where;
     unsigned target;
-    Circuit circuit;
+    std::function<void()> pass;
     std::vector<double> samples;
 };
+
+// The bound's loops over the state's floats, split over the pool as a gate
+// is: plain, streamed, or pairs half the vector apart.
+enum class Loop { Plain, Streamed, TopPairs };
+
+void scale_state(StateVector& state, Loop loop) {
+    float* data = reinterpret_cast<float*>(state.amplitudes().data());
+    const std::size_t floats = 2 * state.size();
+    // Close enough to 1 that values stay normal over any number of passes.
+    const float factor = 1.0000001f;
+    const std::size_t span = loop == Loop::TopPairs ? floats / 2 : floats;
+    global_pool().parallel_for(span, [&](std::size_t b, std::size_t e) {
+        if (loop == Loop::Plain) {
+            scale_range(data + b, e - b, factor);
+        } else {
+            scale_lines(data + b, loop == Loop::TopPairs ? data + b + floats / 2 : nullptr, e - b, factor);
+        }
+    });
+}
+
+void print_row(bool first_row, unsigned qubits, const std::string& kind, const char* where, unsigned target,
+               unsigned passes, const std::vector<double>& samples) {
+    std::printf("%s\n {\"qubits\": %u, \"gate\": \"%s\", \"where\": \"%s\", \"target\": %u, "
+                "\"passes_per_sample\": %u, \"median_s\": %.9g, \"min_s\": %.9g, \"samples_s\": [",
+                first_row ? "" : ",", qubits, kind.c_str(), where, target, passes, median_of(samples),
+                *std::min_element(samples.begin(), samples.end()));
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        std::printf("%s%.9g", k == 0 ? "" : ", ", samples[k]);
+    }
+    std::printf("]}");
+}
 
 }  // namespace
 
@@ -107,36 +145,47 @@ int main(int argc, char** argv) {
         // enough to time.
         const unsigned passes = n >= 24 ? 1 : 1u << (24 - n);
         std::vector<Case> cases;
+        std::vector<Circuit> circuits;
+        circuits.reserve(std::size(kKinds) * 3);
         for (const char* kind : kKinds) {
             for (unsigned w = 0; w < 3; ++w) {
                 const unsigned t = w == 0 ? 0 : w == 1 ? n / 2 : n - 1;
-                cases.push_back(Case{n, kind, kWheres[w], t, Circuit(gates_for(kind, t)), {}});
+                Circuit& circuit = circuits.emplace_back(gates_for(kind, t));
+                cases.push_back(Case{kind, kWheres[w], t, [&circuit, &state] { circuit.run(state); }, {}});
             }
         }
+        const std::size_t num_gates = cases.size();
+        const Loop loops[] = {Loop::Plain, Loop::Streamed, Loop::TopPairs};
+        const char* const loop_names[] = {"plain", "streamed", "top_pairs"};
+        for (unsigned k = 0; k < 3; ++k) {
+            const Loop loop = loops[k];
+            cases.push_back(Case{"bound", loop_names[k], 0, [&state, loop] { scale_state(state, loop); }, {}});
+        }
         for (Case& c : cases) {  // one untimed pass each: first-use costs
-            c.circuit.run(state);
+            c.pass();
         }
         for (unsigned r = 0; r < reps; ++r) {
             for (Case& c : cases) {
                 const auto t0 = std::chrono::steady_clock::now();
                 for (unsigned k = 0; k < passes; ++k) {
-                    c.circuit.run(state);
+                    c.pass();
                 }
                 const auto t1 = std::chrono::steady_clock::now();
                 c.samples.push_back(std::chrono::duration<double>(t1 - t0).count() / passes);
             }
         }
-        for (const Case& c : cases) {
-            std::printf("%s\n {\"qubits\": %u, \"gate\": \"%s\", \"where\": \"%s\", \"target\": %u, "
-                        "\"passes_per_sample\": %u, \"median_s\": %.9g, \"min_s\": %.9g, \"samples_s\": [",
-                        first_row ? "" : ",", c.qubits, c.kind.c_str(), c.where, c.target, passes,
-                        median_of(c.samples), *std::min_element(c.samples.begin(), c.samples.end()));
-            for (std::size_t k = 0; k < c.samples.size(); ++k) {
-                std::printf("%s%.9g", k == 0 ? "" : ", ", c.samples[k]);
-            }
-            std::printf("]}");
+        for (std::size_t k = 0; k < num_gates; ++k) {
+            const Case& c = cases[k];
+            print_row(first_row, n, c.kind, c.where, c.target, passes, c.samples);
             first_row = false;
         }
+        // A round's bound: the faster of its plain and streamed pass.
+        std::vector<double> bound;
+        for (unsigned r = 0; r < reps; ++r) {
+            bound.push_back(std::min(cases[num_gates].samples[r], cases[num_gates + 1].samples[r]));
+        }
+        print_row(false, n, "bound", "in_place", 0, passes, bound);
+        print_row(false, n, "bound", "top_pairs", 0, passes, cases[num_gates + 2].samples);
         std::fprintf(stderr, "gate pass: %u qubits done\n", n);
     }
     std::printf("\n]}\n");

@@ -180,12 +180,30 @@ def roofline_row(roofline, n, threads=THREADS):
     return next((r for r in roofline["results"] if r["qubits"] == n and r["threads"] == threads), None)
 
 
-def attach_bounds(row, roofline):
+def attach_bounds(row, roofline, same_run=None):
     """The gate's ratios to the bound per gate and, for the top qubit, to the
-    bound of pairs half the vector apart, the pattern such a gate streams."""
+    bound of pairs half the vector apart, the pattern such a gate streams.
+    A bound timed in the same rounds as the gate (same_run: the bound rows of
+    bench/gate_pass.cpp for this size) is preferred: a round's gate time is
+    divided by that round's bound, and the median of those ratios taken, so
+    the memory bandwidth's drift on a shared machine cancels out."""
+    own = (same_run or {}).get(row["qubits"])
+    if own:
+        bound = own["in_place"]
+        row["bound_s"] = bound["median_s"]
+        row["bound_source"] = "same rounds"
+        row["ratio_to_bound"] = median([g / b for g, b in zip(row["samples_s"], bound["samples_s"])])
+        row["ratio_to_bound_min"] = row["time_min_s"] / bound["min_s"]
+        pairs = own.get("top_pairs")
+        if row["where"] == "high" and pairs:
+            row["top_pairs_bound_s"] = pairs["median_s"]
+            row["ratio_to_top_pairs_bound"] = median(
+                [g / b for g, b in zip(row["samples_s"], pairs["samples_s"])])
+        return
     r = roofline_row(roofline, row["qubits"])
     if not r:
         return
+    row["bound_source"] = "roofline program"
     row["bound_s"] = r["bound_per_gate_s"]
     row["ratio_to_bound"] = row["time_s"] / row["bound_s"]
     row["ratio_to_bound_min"] = row["time_min_s"] / row["bound_s"]
@@ -258,18 +276,25 @@ def gate_times(vastrel, gate_pass, roofline, cfg):
                             "--reps", str(cfg["gate_pass_reps"])],
                            "per-gate times are left out")
     if measured is None:
-        return rows, empty
+        return rows, empty, {}
+    same_run = {}
+    for r in measured["results"]:
+        if r["gate"] == "bound":
+            same_run.setdefault(r["qubits"], {})[r["where"]] = r
     for r in measured["results"]:
         n = r["qubits"]
+        if r["gate"] == "bound":
+            progress(f"gates: n={n} bound {r['where']}: {r['median_s'] * 1e3:.3f} ms")
+            continue
         row = {"qubits": n, "gate": r["gate"], "where": r["where"], "target": r["target"],
                "reps": len(r["samples_s"]), "passes_per_sample": r["passes_per_sample"], "kernels": measured["kernels"],
                "time_s": r["median_s"], "time_min_s": r["min_s"], "samples_s": r["samples_s"]}
-        attach_bounds(row, roofline)
+        attach_bounds(row, roofline, same_run)
         rows.append(row)
         ratio = (f" = {row['ratio_to_bound']:.2f}x bound (fastest {row['ratio_to_bound_min']:.2f}x)"
                  if "bound_s" in row else "")
         progress(f"gates: n={n} {r['gate']:4} {r['where']:4} (t={r['target']}): {r['median_s'] * 1e3:.3f} ms{ratio}")
-    return rows, empty
+    return rows, empty, same_run
 
 
 # ---------------------------------------------------------------- circuits
@@ -413,14 +438,15 @@ def main(argv=None):
         progress("check: final states against the reference")
         results["check"] = check_states(sims, cfg)
     if "gates" in sections:
-        results["gates"], results["empty_run_s"] = gate_times(vastrel, args.gate_pass, results.get("roofline"), cfg)
+        results["gates"], results["empty_run_s"], results["gate_bounds"] = gate_times(
+            vastrel, args.gate_pass, results.get("roofline"), cfg)
     if "roofline" in sections and results.get("roofline"):
         # Measured again after the gate timings: on a shared machine the
         # faster of the two medians is the better estimate of the bound.
         results["roofline"] = best_roofline(results["roofline"], run_roofline(args.roofline, cfg))
         if results.get("gates"):
             for row in results["gates"]:
-                attach_bounds(row, results["roofline"])
+                attach_bounds(row, results["roofline"], results.get("gate_bounds"))
     if "circuits" in sections:
         results["circuits"] = circuit_times(sims, cfg)
     if "small" in sections:

@@ -107,10 +107,20 @@ def markdown(results):
     if gates:
         sizes = sorted({r["qubits"] for r in gates})
         kernels = gates[0].get("kernels", "?")
-        out.append("## vastrel per gate\n\nms per gate, median (ratio to the bound: from the median / from the "
-                   "fastest run), of a one-gate circuit run on a state already in memory, on the process-wide pool "
-                   f"and the {kernels} kernel set (bench/gate_pass.cpp); Mat2 is 16 single-qubit gates fused into "
-                   "one. Low target 0, mid n/2, high n−1; two-qubit gates use control 0 (1 for target 0).\n\n")
+        same_rounds = any(r.get("bound_source") == "same rounds" for r in gates)
+        how = ("the bound is the roofline's in-place pass timed in the same rounds on the same state and pool; "
+               "ratios: median of the rounds' ratios / fastest gate over fastest bound" if same_rounds else
+               "ratios to the roofline's bound: from the median / from the fastest run")
+        out.append("## vastrel per gate\n\nms per gate, median (ratio to the bound), of a one-gate circuit run on a "
+                   f"state already in memory, on the process-wide pool and the {kernels} kernel set "
+                   "(bench/gate_pass.cpp); Mat2 is 16 single-qubit gates fused into one. Low target 0, mid n/2, "
+                   f"high n−1; two-qubit gates use control 0 (1 for target 0); {how}.\n\n")
+        bounds = results.get("gate_bounds") or {}
+        if bounds:
+            out.append("Bound in the same rounds (ms, median): " + "; ".join(
+                f"{n} qubits {_ms(b['in_place']['median_s'])}"
+                + (f", top pairs {_ms(b['top_pairs']['median_s'])}" if "top_pairs" in b else "")
+                for n, b in sorted(bounds.items(), key=lambda kv: int(kv[0]))) + "\n\n")
         by = {(r["qubits"], r["gate"], r["where"]): r for r in gates}
         rows = []
         for kind in ("x", "h", "rz", "crz", "cnot", "mat2"):
