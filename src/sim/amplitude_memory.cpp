@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -234,6 +236,28 @@ void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end) no
     }
 }
 
+namespace {
+
+// The kept vector: its page-aligned address with log2 of its length in the
+// low bits, or 0. One atomic word, so that taking and keeping need no lock
+// (a lock held by another thread at fork() would stay held in the child).
+std::atomic<std::uintptr_t> g_recycled{0};
+
+constexpr std::uintptr_t kLengthBits = 63;
+
+bool recyclable(std::size_t length) {
+    return length * sizeof(Complex32) >= kMapMin && length <= kRecycleMax && std::has_single_bit(length);
+}
+
+void unmap_recycled(std::uintptr_t entry) {
+    if (entry != 0) {
+        const std::size_t length = std::size_t{1} << (entry & kLengthBits);
+        ::munmap(reinterpret_cast<void*>(entry & ~kLengthBits), mapped_bytes(length));
+    }
+}
+
+}  // namespace
+
 void free_amplitudes(Complex32* data, std::size_t length) noexcept {
     if (data == nullptr) {
         return;
@@ -242,7 +266,25 @@ void free_amplitudes(Complex32* data, std::size_t length) noexcept {
         std::free(data);
         return;
     }
+    if (recyclable(length)) {
+        const auto entry = reinterpret_cast<std::uintptr_t>(data) | static_cast<std::uintptr_t>(std::countr_zero(length));
+        unmap_recycled(g_recycled.exchange(entry, std::memory_order_acq_rel));
+        return;
+    }
     ::munmap(data, mapped_bytes(length));
+}
+
+Complex32* take_recycled_amplitudes(std::size_t length) noexcept {
+    if (!recyclable(length)) {
+        return nullptr;
+    }
+    std::uintptr_t entry = g_recycled.load(std::memory_order_acquire);
+    while (entry != 0 && (entry & kLengthBits) == static_cast<std::uintptr_t>(std::countr_zero(length))) {
+        if (g_recycled.compare_exchange_weak(entry, 0, std::memory_order_acq_rel)) {
+            return reinterpret_cast<Complex32*>(entry & ~kLengthBits);
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace vastrel::sim

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -96,22 +97,47 @@ StateVector::StateVector(std::uint64_t num_qubits) {
         throw Panic("capacity overflow");
     }
     const std::size_t length = std::size_t{1} << num_qubits;
+    length_ = length;
+    // The buffer of a vector freed before, whose pages are present: the
+    // first kernel zeroes it over the pool.
+    data_ = take_recycled_amplitudes(length);
+    if (data_ != nullptr) {
+        dirty_ = true;
+        return;
+    }
     // Fresh zero pages, so there is no serial zeroing pass; the first
     // kernel has them faulted in over the pool.
     data_ = allocate_amplitudes(length);
-    length_ = length;
     fresh_ = maps_fresh_pages(length);
     data_[0] = Complex32{1.0f, 0.0f};
 }
 
+void StateVector::zero_serially() const noexcept {
+    std::memset(static_cast<void*>(data_), 0, length_ * sizeof(Complex32));
+    data_[0] = Complex32{1.0f, 0.0f};
+    dirty_ = false;
+}
+
 void StateVector::prefault(ThreadPool& pool) {
-    if (!fresh_) {
+    if (!fresh_ && !dirty_) {
         return;
     }
-    fresh_ = false;
     constexpr std::size_t kPerPage = 4096 / sizeof(Complex32);
     Complex32* data = data_;
     const std::size_t length = length_;
+    if (dirty_) {
+        if (pool.num_threads() == 1) {
+            zero_serially();
+            return;
+        }
+        pool.parallel_for(length / kPerPage, [&](std::size_t b, std::size_t e) {
+            std::memset(static_cast<void*>(data + b * kPerPage), 0, (e - b) * kPerPage * sizeof(Complex32));
+        });
+        data[0] = Complex32{1.0f, 0.0f};
+        dirty_ = false;
+        return;
+    }
+    fresh_ = false;
     if (pool.num_threads() == 1) {
         prefault_amplitudes(data, 0, length);
         return;
@@ -126,7 +152,8 @@ StateVector::~StateVector() { free_amplitudes(data_, length_); }
 StateVector::StateVector(StateVector&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       length_(std::exchange(other.length_, 0)),
-      fresh_(std::exchange(other.fresh_, false)) {}
+      fresh_(std::exchange(other.fresh_, false)),
+      dirty_(std::exchange(other.dirty_, false)) {}
 
 StateVector& StateVector::operator=(StateVector&& other) noexcept {
     if (this != &other) {
@@ -134,11 +161,13 @@ StateVector& StateVector::operator=(StateVector&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         length_ = std::exchange(other.length_, 0);
         fresh_ = std::exchange(other.fresh_, false);
+        dirty_ = std::exchange(other.dirty_, false);
     }
     return *this;
 }
 
 RawBuffer StateVector::release() noexcept {
+    settle();
     RawBuffer raw{data_, length_, length_};
     data_ = nullptr;
     length_ = 0;

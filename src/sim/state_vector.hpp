@@ -44,8 +44,14 @@ public:
     StateVector& operator=(const StateVector&) = delete;
 
     std::size_t size() const noexcept { return length_; }
-    std::span<Complex32> amplitudes() noexcept { return {data_, length_}; }
-    std::span<const Complex32> amplitudes() const noexcept { return {data_, length_}; }
+    std::span<Complex32> amplitudes() noexcept {
+        settle();
+        return {data_, length_};
+    }
+    std::span<const Complex32> amplitudes() const noexcept {
+        settle();
+        return {data_, length_};
+    }
 
     // Qubit indices act modulo 64. Each kernel first asks the process-wide
     // pool for its size (building it on first use), then splits the pairs
@@ -73,14 +79,25 @@ public:
     RawBuffer release() noexcept;
 
     // A vector on fresh pages gets them all present and writable, split
-    // over the pool, before its first kernel; afterwards this does nothing.
-    // Values are unchanged. Every kernel entry calls it.
+    // over the pool, before its first kernel; a vector on a recycled buffer
+    // is zeroed over the pool then. Afterwards this does nothing. Every
+    // kernel entry calls it.
     void prefault(ThreadPool& pool);
 
 private:
+    // A recycled buffer that no kernel has zeroed yet is zeroed here, on
+    // the calling thread, before anything else can see its values.
+    void settle() const noexcept {
+        if (dirty_) {
+            zero_serially();
+        }
+    }
+    void zero_serially() const noexcept;
+
     Complex32* data_ = nullptr;
     std::size_t length_ = 0;
-    bool fresh_ = false;  // mapped pages that no kernel has touched yet
+    bool fresh_ = false;          // mapped pages that no kernel has touched yet
+    mutable bool dirty_ = false;  // a recycled buffer, not zeroed yet
 };
 
 // Frees a buffer obtained from StateVector::release (same allocator).

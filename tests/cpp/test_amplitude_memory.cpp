@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +77,78 @@ TEST(AmplitudeMemory, PrefaultKeepsEveryValue) {
     }
     EXPECT_TRUE(std::equal(fresh.amplitudes().begin(), fresh.amplitudes().end(), touched.amplitudes().begin(),
                            [](Complex32 x, Complex32 y) { return test::same_bits(x, y); }));
+}
+
+// A freed mapped vector is kept and handed to the next vector of its
+// length, which must still start as the zero state however its values are
+// first seen: through a kernel (zeroed over a pool of two or one), directly,
+// or handed over by release(), also after a gate that changed nothing.
+TEST(AmplitudeMemory, RecycledVectorsStartAsTheZeroState) {
+    ThreadPool two(2), one(1);
+    const Backend backends[] = {{&two, &kernels::active_kernels()}, {&one, &kernels::active_kernels()}};
+    auto scribble = [](StateVector& v) {
+        for (Complex32& a : v.amplitudes()) {
+            a = Complex32{-3.5f, std::numeric_limits<float>::quiet_NaN()};
+        }
+        return v.amplitudes().data();
+    };
+    auto is_zero_state = [](std::span<const Complex32> amps) {
+        bool ok = test::same_bits(amps[0], test::kOne);
+        for (std::size_t i = 1; i < amps.size(); ++i) {
+            ok = ok && test::same_bits(amps[i], test::kZero);
+        }
+        return ok;
+    };
+    for (unsigned n : {20u, 22u}) {
+        for (const Backend& backend : backends) {
+            const Complex32* old = nullptr;
+            {
+                StateVector v(n);
+                old = scribble(v);
+            }
+            StateVector reused(n);
+            if (!test::kAddressSanitizer) {  // its builds use malloc throughout
+                EXPECT_EQ(reused.amplitudes().data() + 0, old) << n << " qubits: not recycled";
+                // amplitudes() above zeroed it already. Scribbled again, it
+                // goes back when a fresh vector replaces it, and `other`
+                // takes it: one of the two is recycled, with no values seen.
+                scribble(reused);
+                reused = StateVector(n);
+            }
+            StateVector other(n);
+            for (StateVector* v : {&reused, &other}) {
+                v->apply_mat2(n - 1, matrix_of(H{n - 1}), backend);
+                v->apply_crz(n - 1, 2, 0.25f, backend);
+            }
+            EXPECT_TRUE(std::equal(other.amplitudes().begin(), other.amplitudes().end(),
+                                   reused.amplitudes().begin(),
+                                   [](Complex32 x, Complex32 y) { return test::same_bits(x, y); }))
+                << n << " qubits, " << backend.pool->num_threads() << " thread(s)";
+        }
+        {
+            StateVector v(n);
+            scribble(v);
+        }
+        StateVector direct(n);
+        EXPECT_TRUE(is_zero_state(direct.amplitudes())) << n;
+        scribble(direct);
+        direct = StateVector(0);
+        StateVector handed(n);
+        handed.apply_cnot(3, 3, backends[0]);  // c == t: changes nothing, runs no kernel
+        const RawBuffer raw = handed.release();
+        EXPECT_TRUE(is_zero_state({raw.data, raw.length})) << n;
+        free_buffer(raw.data, raw.capacity);
+    }
+    // Only the exact length takes the kept vector.
+    if (!test::kAddressSanitizer) {
+        const std::size_t length = std::size_t{1} << 20;
+        Complex32* data = allocate_amplitudes(length);
+        free_amplitudes(data, length);
+        EXPECT_EQ(take_recycled_amplitudes(2 * length), nullptr);
+        EXPECT_EQ(take_recycled_amplitudes(length), data);
+        EXPECT_EQ(take_recycled_amplitudes(length), nullptr);
+        free_amplitudes(data, length);
+    }
 }
 
 TEST(AmplitudeMemory, EveryOwnerFreesWithTheAllocatorOfTheLength) {

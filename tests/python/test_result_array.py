@@ -218,3 +218,31 @@ def test_numpy_absent_then_present():
                                "The global thread pool has already been initialized.")
     assert data["type"] == "ndarray"
     assert data["bits"] == bell and data["again"] == bell
+
+
+@pytest.mark.parametrize("n", [20, 22])
+def test_a_freed_buffer_comes_back_as_the_zero_state(n):
+    # The buffer of a dropped result is reused by the next run of its size.
+    # It must come back as |0...0> whether the run's first kernel zeroes it,
+    # or no kernel runs at all, and a result still alive is never reused.
+    scramble = [("x", q) for q in range(n)] + [("h", 3), ("rz", 7, 0.3), ("crz", 2, 5, 1.1)]
+    circuit = Circuit(make_gates(scramble))
+    a = circuit.run(n)
+    a_bits = a.view(np.uint32).copy()
+    b = circuit.run(n)
+    assert not np.shares_memory(a, b)
+    assert np.array_equal(a.view(np.uint32), a_bits)
+    assert_bits_equal(b, simulate(scramble, n))
+    zero_state = np.zeros(1 << n, dtype=np.complex64)
+    zero_state[0] = 1
+    for specs in ([], [("cnot", 3, 3)], [("crz", n + 4, 1, 0.5)]):  # no kernel runs
+        del a, b
+        gc.collect()
+        a = Circuit(make_gates(specs)).run(n)
+        assert np.array_equal(a.view(np.uint32), zero_state.view(np.uint32)), specs
+        b = circuit.run(n)
+    del a
+    gc.collect()
+    ghz = [("h", 0)] + [("cnot", q, q + 1) for q in range(n - 1)]
+    assert_bits_equal(Circuit(make_gates(ghz)).run(n), simulate(ghz, n))
+    assert_bits_equal(b, simulate(scramble, n))
