@@ -130,10 +130,10 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     // in a cache block it would cost a load slot per register for nothing.
     // The partners' results go to out: the partners themselves, or the
     // buffer of a far target's burst.
-    auto pair_step = [&](float* pa, float* pb, float* out, bool prefetch) {
-        if (prefetch) {
-            prefetch_ahead(pa);
-            prefetch_ahead(pb);
+    auto pair_step = [&](float* pa, float* pb, float* out, std::size_t ahead) {
+        if (ahead != 0) {
+            prefetch_ahead(pa, ahead);
+            prefetch_ahead(pb, ahead);
         }
         __m512 a = _mm512_loadu_ps(pa);
         __m512 b = _mm512_loadu_ps(pb);
@@ -145,8 +145,8 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
         walk_pairs(
             data, t, begin, end, kWidth, kLog2Width, scalar,
             [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
-            [&](std::size_t i, std::size_t j, Complex32* out, bool prefetch) {
-                pair_step(base + 2 * i, base + 2 * j, reinterpret_cast<float*>(out), prefetch);
+            [&](std::size_t i, std::size_t j, Complex32* out, std::size_t ahead) {
+                pair_step(base + 2 * i, base + 2 * j, reinterpret_cast<float*>(out), ahead);
             },
             copy_register(data));
         return;
@@ -191,8 +191,8 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
                 [&](std::size_t g, Complex32* out) {
                     float* pa = base + 2 * g;
                     float* pb = base + 2 * (g + h);
-                    prefetch_ahead(pa);
-                    prefetch_ahead(pb);
+                    prefetch_ahead(pa, kFarAhead);
+                    prefetch_ahead(pb, kFarAhead);
                     const __m512 a = _mm512_loadu_ps(pa);
                     const __m512 b = _mm512_loadu_ps(pb);
                     float* po = reinterpret_cast<float*>(out);
