@@ -133,6 +133,24 @@ bool memory_is_available(std::size_t bytes) {
 
 Complex32* reserve_amplitudes(std::size_t length);
 
+// The kept vector: its page-aligned address with log2 of its length in the
+// low bits, or 0. One atomic word, so that taking and keeping need no lock
+// (a lock held by another thread at fork() would stay held in the child).
+std::atomic<std::uintptr_t> g_recycled{0};
+
+constexpr std::uintptr_t kLengthBits = 63;
+
+bool recyclable(std::size_t length) {
+    return length * sizeof(Complex32) >= kMapMin && length <= kRecycleMax && std::has_single_bit(length);
+}
+
+void unmap_recycled(std::uintptr_t entry) {
+    if (entry != 0) {
+        const std::size_t length = std::size_t{1} << (entry & kLengthBits);
+        ::munmap(reinterpret_cast<void*>(entry & ~kLengthBits), mapped_bytes(length));
+    }
+}
+
 }  // namespace
 
 std::optional<std::size_t> available_memory(std::string_view meminfo, std::string_view memory_max,
@@ -155,7 +173,19 @@ Complex32* allocate_amplitudes(std::size_t length) {
     if (length > SIZE_MAX / sizeof(Complex32) / 2) {
         throw std::bad_alloc();
     }
-    Complex32* data = reserve_amplitudes(length);
+    Complex32* data = nullptr;
+    try {
+        data = reserve_amplitudes(length);
+    } catch (const std::bad_alloc&) {
+        // The kept vector may be what stands in the way (an address-space
+        // limit, say): given back, the request is tried once more.
+        const std::uintptr_t kept = g_recycled.exchange(0, std::memory_order_acq_rel);
+        if (kept == 0) {
+            throw;
+        }
+        unmap_recycled(kept);
+        data = reserve_amplitudes(length);
+    }
     // Asked only once the kernel has granted the range, so a request that
     // fails outright costs no reading of files.
     if (length * sizeof(Complex32) >= kCheckMin &&
@@ -236,27 +266,6 @@ void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end) no
     }
 }
 
-namespace {
-
-// The kept vector: its page-aligned address with log2 of its length in the
-// low bits, or 0. One atomic word, so that taking and keeping need no lock
-// (a lock held by another thread at fork() would stay held in the child).
-std::atomic<std::uintptr_t> g_recycled{0};
-
-constexpr std::uintptr_t kLengthBits = 63;
-
-bool recyclable(std::size_t length) {
-    return length * sizeof(Complex32) >= kMapMin && length <= kRecycleMax && std::has_single_bit(length);
-}
-
-void unmap_recycled(std::uintptr_t entry) {
-    if (entry != 0) {
-        const std::size_t length = std::size_t{1} << (entry & kLengthBits);
-        ::munmap(reinterpret_cast<void*>(entry & ~kLengthBits), mapped_bytes(length));
-    }
-}
-
-}  // namespace
 
 void free_amplitudes(Complex32* data, std::size_t length) noexcept {
     if (data == nullptr) {
