@@ -236,11 +236,12 @@ void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, 
 // on the stack, so that their lines are written kBurst at a time rather than
 // alternately with the lower members' lines.
 constexpr unsigned kBurstBits = 6;
+constexpr std::size_t kBurst = std::size_t{1} << kBurstBits;
+
 // A far target's lines are requested further ahead (4 KiB): in a loop of
 // the same pattern over 2^26 amplitudes, 3-5% faster than 2 KiB while
 // memory was fast, the same otherwise.
 constexpr std::size_t kFarAhead = 512;  // amplitudes
-constexpr std::size_t kBurst = std::size_t{1} << kBurstBits;
 
 // Walks the amplitudes [i, i + len) of a run whose partners lie h further
 // on, as walk_run does, but in bursts: vector(g, out) loads the register at
@@ -279,10 +280,10 @@ template <class One, class Vector, class Copy>
 // The pairs [begin, end) of a target t >= kFarTarget, when they stream,
 // walked run by run in bursts (walk_far_run, with one and vector given lower
 // amplitudes); false, having done nothing, for a nearer target or a range in
-// a cache block. With a control bit c (c == t:
-// none) whose runs hold at least a burst, only the runs where bit c of the
-// lower member is set are visited; with a lower one every run is, and
-// vector must then give the pairs without bit c their partners unchanged.
+// a cache block. With a control bit c (c == t: none) whose runs hold at
+// least a burst, only the runs where bit c of the lower member is set are
+// visited; with a lower one every run is, and vector must then give the
+// pairs without bit c their partners unchanged.
 template <class One, class Vector, class Copy>
 [[gnu::always_inline]] inline bool walk_far(unsigned c, unsigned t, std::size_t begin, std::size_t end, std::size_t width,
                                             One one, Vector vector, Copy copy) {
