@@ -141,7 +141,7 @@ std::atomic<std::uintptr_t> g_recycled{0};
 constexpr std::uintptr_t kLengthBits = 63;
 
 bool recyclable(std::size_t length) {
-    return length * sizeof(Complex32) >= kMapMin && length <= kRecycleMax && std::has_single_bit(length);
+    return maps_fresh_pages(length) && length <= kRecycleMax && std::has_single_bit(length);
 }
 
 void unmap_recycled(std::uintptr_t entry) {

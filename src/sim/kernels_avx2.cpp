@@ -148,8 +148,16 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        // A far target in bursts: the partners' new values go to out, and
-        // a partner whose pair is left alone goes there unchanged.
+        // Exchanges the chosen lanes of the registers at pa and pb; pb's new
+        // value goes to out (pb itself, or a far target's burst buffer).
+        auto exchange = [&](float* pa, const float* pb, float* out) {
+            const __m256 a = _mm256_loadu_ps(pa);
+            const __m256 b = _mm256_loadu_ps(pb);
+            _mm256_storeu_ps(pa, lane_control ? _mm256_blendv_ps(a, b, control) : b);
+            _mm256_storeu_ps(out, lane_control ? _mm256_blendv_ps(b, a, control) : a);
+        };
+        // A far target in bursts: a partner whose pair is left alone goes
+        // to the burst unchanged.
         if (walk_far(
                 c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g, Complex32* out) {
@@ -157,17 +165,10 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
                     float* pb = base + 2 * (g + h);
                     prefetch_ahead(pa, kFarAhead);
                     prefetch_ahead(pb, kFarAhead);
-                    const __m256 a = _mm256_loadu_ps(pa);
-                    const __m256 b = _mm256_loadu_ps(pb);
-                    float* po = reinterpret_cast<float*>(out);
-                    if (lane_control) {
-                        _mm256_storeu_ps(pa, _mm256_blendv_ps(a, b, control));
-                        _mm256_store_ps(po, _mm256_blendv_ps(b, a, control));
-                    } else if (touched(g)) {
-                        _mm256_storeu_ps(pa, b);
-                        _mm256_store_ps(po, a);
+                    if (touched(g)) {
+                        exchange(pa, pb, reinterpret_cast<float*>(out));
                     } else {
-                        _mm256_store_ps(po, b);
+                        _mm256_storeu_ps(reinterpret_cast<float*>(out), _mm256_loadu_ps(pb));
                     }
                 },
                 copy_register(data))) {
@@ -179,12 +180,8 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         if (walk_controlled(
                 c, t, false, begin, end, kWidth, kLog2Width, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g) {
-                    float* pa = base + 2 * g;
                     float* pb = base + 2 * (g + h);
-                    const __m256 a = _mm256_loadu_ps(pa);
-                    const __m256 b = _mm256_loadu_ps(pb);
-                    _mm256_storeu_ps(pa, lane_control ? _mm256_blendv_ps(a, b, control) : b);
-                    _mm256_storeu_ps(pb, lane_control ? _mm256_blendv_ps(b, a, control) : a);
+                    exchange(base + 2 * g, pb, pb);
                 })) {
             return;
         }
@@ -198,13 +195,9 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
             if (touched(i + h + kAhead)) {
                 prefetch_ahead(pb);
             }
-            if (!touched(i)) {
-                return;
+            if (touched(i)) {
+                exchange(pa, pb, pb);
             }
-            const __m256 a = _mm256_loadu_ps(pa);
-            const __m256 b = _mm256_loadu_ps(pb);
-            _mm256_storeu_ps(pa, _mm256_blendv_ps(a, b, control));
-            _mm256_storeu_ps(pb, _mm256_blendv_ps(b, a, control));
         });
         return;
     }

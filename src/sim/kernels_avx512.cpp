@@ -180,12 +180,17 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        // Run by run: with the control bit above the lanes only the runs
-        // where it is set, exchanged whole; with it in the lanes every
-        // run, the lanes chosen by a store mask.
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
-        // A far target in bursts: the partners' new values go to out, and
-        // a partner whose pair is left alone goes there unchanged.
+        // Exchanges the chosen lanes of the registers at pa and pb; pb's new
+        // value goes to out (pb itself, or a far target's burst buffer).
+        auto exchange = [&](float* pa, const float* pb, float* out) {
+            const __m512 a = _mm512_loadu_ps(pa);
+            const __m512 b = _mm512_loadu_ps(pb);
+            _mm512_mask_storeu_ps(pa, lanes, b);
+            _mm512_storeu_ps(out, _mm512_mask_blend_ps(lanes, b, a));
+        };
+        // A far target in bursts: a partner whose pair is left alone goes
+        // to the burst unchanged.
         if (walk_far(
                 c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g, Complex32* out) {
@@ -193,28 +198,23 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
                     float* pb = base + 2 * (g + h);
                     prefetch_ahead(pa, kFarAhead);
                     prefetch_ahead(pb, kFarAhead);
-                    const __m512 a = _mm512_loadu_ps(pa);
-                    const __m512 b = _mm512_loadu_ps(pb);
-                    float* po = reinterpret_cast<float*>(out);
                     if (touched(g)) {
-                        _mm512_mask_storeu_ps(pa, lanes, b);
-                        _mm512_store_ps(po, _mm512_mask_blend_ps(lanes, b, a));
+                        exchange(pa, pb, reinterpret_cast<float*>(out));
                     } else {
-                        _mm512_store_ps(po, b);
+                        _mm512_storeu_ps(reinterpret_cast<float*>(out), _mm512_loadu_ps(pb));
                     }
                 },
                 copy_register(data))) {
             return;
         }
+        // Run by run: with the control bit above the lanes only the runs
+        // where it is set, exchanged whole; with it in the lanes every
+        // run, the lanes chosen by a store mask.
         if (walk_controlled(
                 c, t, false, begin, end, kWidth, kLog2Width, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
                 [&](std::size_t g) {
-                    float* pa = base + 2 * g;
                     float* pb = base + 2 * (g + h);
-                    const __m512 a = _mm512_loadu_ps(pa);
-                    const __m512 b = _mm512_loadu_ps(pb);
-                    _mm512_mask_storeu_ps(pa, lanes, b);
-                    _mm512_mask_storeu_ps(pb, lanes, a);
+                    exchange(base + 2 * g, pb, pb);
                 })) {
             return;
         }
@@ -228,13 +228,9 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
             if (touched(i + h + kAhead)) {
                 prefetch_ahead(pb);
             }
-            if (!touched(i)) {
-                return;
+            if (touched(i)) {
+                exchange(pa, pb, pb);
             }
-            const __m512 a = _mm512_loadu_ps(pa);
-            const __m512 b = _mm512_loadu_ps(pb);
-            _mm512_mask_storeu_ps(pa, lane_control ? control : __mmask16{0xFFFF}, b);
-            _mm512_mask_storeu_ps(pb, lane_control ? control : __mmask16{0xFFFF}, a);
         });
         return;
     }

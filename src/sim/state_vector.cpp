@@ -122,29 +122,28 @@ void StateVector::prefault(ThreadPool& pool) {
     if (!fresh_ && !dirty_) {
         return;
     }
-    constexpr std::size_t kPerPage = 4096 / sizeof(Complex32);
+    // Fresh pages are made present; a recycled buffer is zeroed instead.
+    const bool zero = dirty_;
     Complex32* data = data_;
-    const std::size_t length = length_;
-    if (dirty_) {
-        if (pool.num_threads() == 1) {
-            zero_serially();
-            return;
+    auto pages = [data, zero](std::size_t begin, std::size_t end) {
+        if (zero) {
+            std::memset(static_cast<void*>(data + begin), 0, (end - begin) * sizeof(Complex32));
+        } else {
+            prefault_amplitudes(data, begin, end);
         }
-        pool.parallel_for(length / kPerPage, [&](std::size_t b, std::size_t e) {
-            std::memset(static_cast<void*>(data + b * kPerPage), 0, (e - b) * kPerPage * sizeof(Complex32));
-        });
+    };
+    constexpr std::size_t kPerPage = 4096 / sizeof(Complex32);
+    if (pool.num_threads() == 1) {
+        pages(0, length_);
+    } else {
+        pool.parallel_for(length_ / kPerPage,
+                          [&](std::size_t b, std::size_t e) { pages(b * kPerPage, e * kPerPage); });
+    }
+    if (zero) {
         data[0] = Complex32{1.0f, 0.0f};
-        dirty_ = false;
-        return;
     }
     fresh_ = false;
-    if (pool.num_threads() == 1) {
-        prefault_amplitudes(data, 0, length);
-        return;
-    }
-    pool.parallel_for(length / kPerPage, [&](std::size_t b, std::size_t e) {
-        prefault_amplitudes(data, b * kPerPage, e * kPerPage);
-    });
+    dirty_ = false;
 }
 
 StateVector::~StateVector() { free_amplitudes(data_, length_); }
