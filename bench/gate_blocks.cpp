@@ -4,7 +4,8 @@
 //
 //   vastrel_gate_blocks_bench [--qubits 20,22,24] [--threads 1,2] [--reps 7]
 //                             [--shapes 17:11:5:20,16:10:2] [--fresh]
-// Shapes are width:min_low:max_far[:outer] (see gate_blocks.hpp). --fresh allocates a new vector for every run (first touch included), as
+// Shapes are width:min_low:max_far[:outer[:sub_width:sub_min_low:sub_max_far]]
+// (see gate_blocks.hpp). --fresh allocates a new vector for every run (first touch included), as
 // the Python side does; otherwise one vector is reused.
 #include <algorithm>
 #include <chrono>
@@ -127,12 +128,19 @@ int main(int argc, char** argv) {
         } else if (a + 1 < argc && arg == "--reps") {
             reps = static_cast<unsigned>(std::atoi(argv[++a]));
         } else if (a + 1 < argc && arg == "--shapes") {
-            // width:min_low:max_far:outer, comma-separated.
+            // width:min_low:max_far[:outer[:sub_width:sub_min_low:sub_max_far]],
+            // comma-separated.
             shapes.clear();
             for (const std::string& one : split(argv[++a], ',')) {
                 const std::vector<unsigned> v = parse_list(one.c_str());
                 if (v.size() >= 3) {
-                    shapes.push_back(BlockShape{v[0], v[1], v[2], v.size() > 3 ? v[3] : 0});
+                    BlockShape shape{v[0], v[1], v[2], v.size() > 3 ? v[3] : 0};
+                    if (v.size() >= 7) {
+                        shape.sub_width = v[4];
+                        shape.sub_min_low = v[5];
+                        shape.sub_max_far = v[6];
+                    }
+                    shapes.push_back(shape);
                 }
             }
         } else {
@@ -143,7 +151,7 @@ int main(int argc, char** argv) {
     const kernels::KernelSet& set = kernels::active_kernels();
     std::printf("kernel set %s, %u runs each, %s vector\n", set.name, reps,
                 fresh ? "fresh" : "reused");
-    std::printf("%-8s %6s %7s %8s %10s %10s %7s %10s %10s %7s\n", "circuit", "qubits",
+    std::printf("%-8s %6s %7s %16s %10s %10s %7s %10s %10s %7s\n", "circuit", "qubits",
                 "threads", "shape", "gate ms", "block ms", "speedup", "gate cpu", "block cpu",
                 "speedup");
     for (unsigned n : qubits) {
@@ -184,9 +192,10 @@ int main(int argc, char** argv) {
                 for (std::size_t s = 0; s < shapes.size(); ++s) {
                     const double bw = median(blocked[s].wall);
                     const double bc = median(blocked[s].cpu);
-                    std::printf("%-8s %6u %7u %2u:%2u:%u:%2u %10.1f %10.1f %7.2f %10.1f %10.1f %7.2f\n",
+                    std::printf("%-8s %6u %7u %2u:%2u:%u:%2u:%2u:%2u:%u %10.1f %10.1f %7.2f %10.1f %10.1f %7.2f\n",
                                 name, n, nt, shapes[s].width, shapes[s].min_low, shapes[s].max_far,
-                                shapes[s].outer, pw, bw, pw / bw, pc, bc, pc / bc);
+                                shapes[s].outer, shapes[s].sub_width, shapes[s].sub_min_low, shapes[s].sub_max_far,
+                                pw, bw, pw / bw, pc, bc, pc / bc);
                 }
                 std::fflush(stdout);
             }

@@ -114,21 +114,27 @@ BlockOp make_op(const Gate& g) {
 }
 
 // The low part of a block for a group on `qubits`: the largest low in
-// [min_low, width] with low + popcount(qubits above low) <= width, or -1 when
+// [min_low, min(width, max_low)] with low + popcount(qubits above low) <=
+// width and at most max_far qubits from far_qubit on above it, or -1 when
 // the group does not fit. Larger low means longer contiguous runs.
-int low_bits(std::uint64_t qubits, BlockShape shape) {
+int low_bits(std::uint64_t qubits, unsigned width, unsigned min_low, unsigned max_far, unsigned far_qubit,
+             unsigned max_low) {
     const auto high_count = [&](unsigned b) {
         return static_cast<unsigned>(std::popcount(qubits & ~mask_below(b)));
     };
-    unsigned low = shape.min_low;
-    if (low + high_count(low) > shape.width || high_count(low) > kMaxHighQubits ||
-        high_count(std::max(low, kFarQubit)) > shape.max_far) {
+    unsigned low = min_low;
+    if (low > max_low || low + high_count(low) > width || high_count(low) > kMaxHighQubits ||
+        high_count(std::max(low, far_qubit)) > max_far) {
         return -1;
     }
-    while (low < shape.width && low + 1 + high_count(low + 1) <= shape.width) {
+    while (low < width && low < max_low && low + 1 + high_count(low + 1) <= width) {
         ++low;
     }
     return static_cast<int>(low);
+}
+
+int low_bits(std::uint64_t qubits, BlockShape shape) {
+    return low_bits(qubits, shape.width, shape.min_low, shape.max_far, kFarQubit, 63);
 }
 
 // Spreads the bits of value over the set bits of mask, lowest first.
@@ -197,12 +203,62 @@ struct GroupPlan {
     unsigned low;
     std::uint64_t high;
     std::uint64_t block_bits;
+    // A group's sub-blocks: consecutive parts of its ops, each with its own
+    // layout within the group's block (block_bits then the bits of the
+    // group's block that the part's sub-blocks do not span). None: every op
+    // goes over the whole block.
+    const GroupPlan* parts = nullptr;
+    std::size_t num_parts = 0;
 };
 
 GroupPlan plan_group(const BlockOp* ops, std::size_t count, std::uint64_t qubits, unsigned low,
                      std::size_t n) {
     const std::uint64_t high = qubits & ~mask_below(low);
     return {ops, count, low, high, (n - 1) & ~mask_below(low) & ~high};
+}
+
+// Splits a group's ops into parts of consecutive ops that fit sub-blocks
+// of the shape's sub_width (within the group's block, so with a low part
+// of at most the group's), written to parts. An op that fits no part of
+// two or more goes over the whole block, with any such ops next to it.
+// Returns the number of parts, or 0 when no part of two or more ops came
+// out, or the group's block is no larger than a sub-block.
+std::size_t split_parts(const GroupPlan& g, const std::uint64_t* op_qubits, BlockShape shape, GroupPlan* parts) {
+    if (shape.sub_width == 0 || shape.sub_width >= g.low + static_cast<unsigned>(std::popcount(g.high))) {
+        return 0;
+    }
+    const std::uint64_t group_local = mask_below(g.low) | g.high;
+    std::size_t num = 0;
+    bool shared = false;
+    for (std::size_t k = 0; k < g.count;) {
+        std::uint64_t qubits = 0;
+        int low = -1;
+        std::size_t e = k;
+        for (; e < g.count; ++e) {
+            const int fit = low_bits(qubits | op_qubits[e], shape.sub_width, shape.sub_min_low, shape.sub_max_far,
+                                     kSubFarQubit, g.low);
+            if (fit < 0) {
+                break;
+            }
+            qubits |= op_qubits[e];
+            low = fit;
+        }
+        if (e - k >= 2) {
+            const unsigned part_low = static_cast<unsigned>(low);
+            const std::uint64_t high = qubits & ~mask_below(part_low);
+            parts[num++] = {g.ops + k, e - k, part_low, high, group_local & ~(mask_below(part_low) | high)};
+            shared = true;
+            k = e;
+            continue;
+        }
+        if (num > 0 && parts[num - 1].block_bits == 0) {
+            ++parts[num - 1].count;
+        } else {
+            parts[num++] = {g.ops + k, 1, g.low, g.high, 0};
+        }
+        ++k;
+    }
+    return shared ? num : 0;
 }
 
 // Every value of the bits of mask, as f(value spread over them); the order
@@ -217,7 +273,7 @@ void for_each_submask(std::uint64_t mask, F f) {
 }
 
 // Runs the group's ops, in order, over its block at base.
-void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
+void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
     const std::size_t run_length = std::size_t{1} << g.low;
     for (std::size_t k = 0; k < g.count; ++k) {
         const BlockOp& op = g.ops[k];
@@ -238,6 +294,20 @@ void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& k
             const std::size_t first = ((start >> (t + 1)) << t) | (start & (h - 1));
             apply_op(ks, data, op, first, first + run_length);
         });
+    }
+}
+
+// The same, part by part when the group has parts: each part's ops over
+// each of its sub-blocks within the block, which stays in the private
+// cache between them.
+void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
+    if (g.num_parts == 0) {
+        run_ops(g, base, ks, data);
+        return;
+    }
+    for (std::size_t k = 0; k < g.num_parts; ++k) {
+        const GroupPlan& part = g.parts[k];
+        for_each_submask(part.block_bits, [&](std::size_t inner) { run_ops(part, base | inner, ks, data); });
     }
 }
 
@@ -292,8 +362,10 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
     // Groups wait here until the next one would not fit the same pass.
     BlockOp ops[kMaxPassOps];
     GroupPlan plans[kMaxPassGroups];
+    GroupPlan parts[kMaxPassOps];  // no more parts than ops
     std::size_t num_plans = 0;
     std::size_t used_ops = 0;
+    std::size_t used_parts = 0;
     std::uint64_t pass_local = 0;  // bits the pass's outer blocks span
     const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
     const auto flush = [&] {
@@ -310,6 +382,7 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
         }
         num_plans = 0;
         used_ops = 0;
+        used_parts = 0;
         pass_local = 0;
     };
     // Outer blocks leave at least one per worker (a pool of 2^k or fewer
@@ -326,6 +399,7 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
     };
 
     BlockOp group[kMaxGroup];
+    std::uint64_t group_qubits[kMaxGroup];
     std::size_t i = 0;
     while (i < size) {
         // The longest run from i that fits one block, ending before a gate
@@ -346,6 +420,7 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
             if (fit < 0) {
                 break;
             }
+            group_qubits[count] = c.qubits;
             group[count++] = make_op(gates[j]);
             qubits |= c.qubits;
             low = fit;
@@ -373,7 +448,11 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
             flush();
         }
         std::copy(group, group + count, ops + used_ops);
-        plans[num_plans++] = plan_group(ops + used_ops, count, qubits, static_cast<unsigned>(low), n);
+        GroupPlan& plan = plans[num_plans++];
+        plan = plan_group(ops + used_ops, count, qubits, static_cast<unsigned>(low), n);
+        plan.num_parts = split_parts(plan, group_qubits, shape, parts + used_parts);
+        plan.parts = parts + used_parts;
+        used_parts += plan.num_parts;
         used_ops += count;
         pass_local |= local;
         i = j;

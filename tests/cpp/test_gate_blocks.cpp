@@ -21,9 +21,14 @@ namespace {
 
 // Small shapes so that 18-20 qubits give many blocks, and every kind of
 // group (all low, some high, runs down to 2^min_low) occurs.
-// Some share passes over outer blocks of 2^12-2^17 amplitudes.
-const BlockShape kShapes[] = {kDefaultBlockShape, {12, 6, 10}, {14, 10, 2}, {10, 3, 10}, {9, 1, 1},
-                              {12, 6, 10, 15}, {14, 10, 2, 17}, {10, 3, 10, 13}, {9, 1, 1, 12}};
+// Some share passes over outer blocks of 2^12-2^17 amplitudes, and some
+// split groups into sub-blocks (low parts below the group's, far qubits
+// from 13 on limited or not).
+const BlockShape kShapes[] = {kDefaultBlockShape,          {12, 6, 10},         {14, 10, 2},
+                              {10, 3, 10},                 {9, 1, 1},           {12, 6, 10, 15},
+                              {14, 10, 2, 17},             {10, 3, 10, 13},     {9, 1, 1, 12},
+                              {14, 10, 2, 17, 12, 8, 1},   {12, 6, 10, 15, 9, 3, 10},
+                              {16, 8, 4, 0, 11, 4, 2}};
 
 std::vector<const kernels::KernelSet*> kernel_sets() {
     std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels()};
