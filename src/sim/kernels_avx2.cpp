@@ -185,6 +185,25 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
                 })) {
             return;
         }
+        // Targets 2 and 3 in a cache block: only the registers whose pairs
+        // qualify, in order (bit c of a lower member is bit c or c - 1 of
+        // its pair index, the same for the kWidth pairs of a register).
+        if (!streams(begin, end)) {
+            const std::size_t mask = lane_control ? 0 : std::size_t{1} << (c < t ? c : c - 1);
+            auto walk = [&](auto blended, auto) {
+                sweep_set(begin, end, kWidth, mask, scalar, [&](std::size_t p) {
+                    const std::size_t i = lower_index(p, t);
+                    float* pa = base + 2 * i;
+                    float* pb = base + 2 * (i + h);
+                    const __m256 a = _mm256_loadu_ps(pa);
+                    const __m256 b = _mm256_loadu_ps(pb);
+                    _mm256_storeu_ps(pa, blended ? _mm256_blendv_ps(a, b, control) : b);
+                    _mm256_storeu_ps(pb, blended ? _mm256_blendv_ps(b, a, control) : a);
+                });
+            };
+            with_flags(lane_control, false, walk);
+            return;
+        }
         sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
             float* pa = base + 2 * i;
@@ -203,6 +222,24 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     }
     const __m256i partner = t == 0 ? _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5)
                                    : _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3);
+    // In a cache block: with bit c above the lanes (bit c - 1 of the pair
+    // index, 2p being the register's first amplitude) only the registers
+    // where it is set, exchanged whole by an in-lane permute; otherwise
+    // every register, blended.
+    if (!streams(begin, end)) {
+        const std::size_t mask = lane_control ? 0 : std::size_t{1} << (c - 1);
+        // One loop per case, so that none tests the case per register.
+        auto walk = [&](auto blended, auto halves) {
+            sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
+                float* q = base + 4 * p;
+                const __m256 v = _mm256_loadu_ps(q);
+                const __m256 x = halves ? _mm256_permute2f128_ps(v, v, 0x01) : _mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2));
+                _mm256_storeu_ps(q, blended ? _mm256_blendv_ps(v, x, control) : x);
+            });
+        };
+        with_flags(lane_control, t == 1, walk);
+        return;
+    }
     sweep(begin, end, step_of(t), scalar, [&](std::size_t p) {
         const std::size_t g = 2 * p;
         float* q = base + 2 * g;
@@ -245,6 +282,22 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
                 const __m256 r = mul(v, swap_parts(v), y);
                 _mm256_storeu_ps(q, lane_control ? _mm256_blendv_ps(v, r, chosen) : r);
             })) {
+        return;
+    }
+    // In a cache block otherwise: only the registers whose pairs qualify,
+    // in order (bit c of an amplitude is bit c or c - 1 of its pair index,
+    // the same for the pairs of a register), those with bit c in the lanes
+    // or the target in the lanes blended.
+    if (!streams(begin, end)) {
+        const std::size_t mask = lane_control || c == t ? 0 : std::size_t{1} << (c < t ? c : c - 1);
+        const bool blend = lane_control || lane_target;
+        const std::size_t h = lane_target ? 0 : std::size_t{1} << t;
+        sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
+            float* q = base + 2 * (lane_target ? 2 * p : lower_index(p, t) + h);
+            const __m256 v = _mm256_loadu_ps(q);
+            const __m256 r = mul(v, swap_parts(v), y);
+            _mm256_storeu_ps(q, blend ? _mm256_blendv_ps(v, r, chosen) : r);
+        });
         return;
     }
     auto touched = [&](std::size_t g) {

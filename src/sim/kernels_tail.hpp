@@ -8,8 +8,10 @@
 
 #include <xmmintrin.h>
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "kernels.hpp"
 
@@ -227,6 +229,60 @@ void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, 
     const std::size_t first = p;
     walk_interleaved(count, [&](std::size_t k) { vector(first + k * step); });
     for (p += count * step; p < end; ++p) {
+        scalar(p);
+    }
+}
+
+// f(a, b) with a and b as compile-time constants (std::bool_constant), so
+// that a loop in f is compiled once per case rather than testing it on
+// every pass.
+template <class F>
+[[gnu::always_inline]] inline void with_flags(bool a, bool b, F f) {
+    if (a) {
+        if (b) {
+            f(std::true_type{}, std::true_type{});
+        } else {
+            f(std::true_type{}, std::false_type{});
+        }
+    } else if (b) {
+        f(std::false_type{}, std::true_type{});
+    } else {
+        f(std::false_type{}, std::false_type{});
+    }
+}
+
+// A range in a cache block, as sweep does it but in order, without
+// prefetch or cursors, and visiting only the steps whose pairs have bit
+// `mask` of their pair index set (mask 0: every step; otherwise mask >= step,
+// so a step's pairs share that bit). Steps are whole multiples of step;
+// scalar(p) serves the pairs before the first and after the last, and must
+// itself leave a pair alone that the mask would skip.
+template <class Scalar, class Vector>
+[[gnu::always_inline]] inline void sweep_set(std::size_t begin, std::size_t end, std::size_t step, std::size_t mask,
+                                             Scalar scalar, Vector vector) {
+    assert(mask == 0 || mask >= step);
+    std::size_t p = begin;
+    std::size_t head = (begin + step - 1) & ~(step - 1);
+    if (head > end) {
+        head = end;
+    }
+    for (; p < head; ++p) {
+        scalar(p);
+    }
+    const std::size_t last = end & ~(step - 1);
+    if (last > p) {
+        std::size_t q = p;
+        if ((q & mask) == 0 && mask != 0) {
+            q = (q | mask) & ~(mask - 1);  // the next step with that bit set
+        }
+        // Past a step with the bit set, the next is the following step with
+        // the bit forced back on (a carry out of it clears the bits below).
+        for (; q < last; q = (q + step) | mask) {
+            vector(q);
+        }
+        p = last;
+    }
+    for (; p < end; ++p) {
         scalar(p);
     }
 }
