@@ -213,24 +213,33 @@ inline bool walk_runs(unsigned c, unsigned t, std::size_t begin, std::size_t end
     return !streams(begin, end) && t >= 4 && t >= lane_bits && c >= lane_bits;
 }
 
-// Runs scalar(p) over the pairs before the first multiple of step and after
-// the last whole step, and vector(p) once for each whole step in between.
-template <class Scalar, class Vector>
-void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, Vector vector) {
-    std::size_t p = begin;
+// Runs scalar(p) over the pairs of [begin, end) before the first multiple
+// of step and after the last whole step, and whole(first, last) once on the
+// whole steps between (first and last multiples of step, first <= last).
+template <class Scalar, class Whole>
+[[gnu::always_inline]] inline void split_steps(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar,
+                                               Whole whole) {
     std::size_t head = (begin + step - 1) & ~(step - 1);
     if (head > end) {
         head = end;
     }
-    for (; p < head; ++p) {
+    for (std::size_t p = begin; p < head; ++p) {
         scalar(p);
     }
-    const std::size_t count = (end - p) / step;
-    const std::size_t first = p;
-    walk_interleaved(count, [&](std::size_t k) { vector(first + k * step); });
-    for (p += count * step; p < end; ++p) {
+    const std::size_t last = head + ((end - head) & ~(step - 1));
+    whole(head, last);
+    for (std::size_t p = last; p < end; ++p) {
         scalar(p);
     }
+}
+
+// Runs scalar(p) over the pairs before the first multiple of step and after
+// the last whole step, and vector(p) once for each whole step in between.
+template <class Scalar, class Vector>
+void sweep(std::size_t begin, std::size_t end, std::size_t step, Scalar scalar, Vector vector) {
+    split_steps(begin, end, step, scalar, [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+        walk_interleaved((last - first) / step, [&](std::size_t k) { vector(first + k * step); });
+    });
 }
 
 // f(a, b) with a and b as compile-time constants (std::bool_constant), so
@@ -261,17 +270,8 @@ template <class Scalar, class Vector>
 [[gnu::always_inline]] inline void sweep_set(std::size_t begin, std::size_t end, std::size_t step, std::size_t mask,
                                              Scalar scalar, Vector vector) {
     assert(mask == 0 || mask >= step);
-    std::size_t p = begin;
-    std::size_t head = (begin + step - 1) & ~(step - 1);
-    if (head > end) {
-        head = end;
-    }
-    for (; p < head; ++p) {
-        scalar(p);
-    }
-    const std::size_t last = end & ~(step - 1);
-    if (last > p) {
-        std::size_t q = p;
+    split_steps(begin, end, step, scalar, [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
+        std::size_t q = first;
         if ((q & mask) == 0 && mask != 0) {
             q = (q | mask) & ~(mask - 1);  // the next step with that bit set
         }
@@ -280,11 +280,7 @@ template <class Scalar, class Vector>
         for (; q < last; q = (q + step) | mask) {
             vector(q);
         }
-        p = last;
-    }
-    for (; p < end; ++p) {
-        scalar(p);
-    }
+    });
 }
 
 // Partners at least 2^kFarTarget amplitudes away get their results in
