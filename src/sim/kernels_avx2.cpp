@@ -186,10 +186,9 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
             return;
         }
         // Targets 2 and 3 in a cache block: only the registers whose pairs
-        // qualify, in order (bit c of a lower member is bit c or c - 1 of
-        // its pair index, the same for the kWidth pairs of a register).
+        // qualify, in order (the kWidth pairs of a register share bit c).
         if (!streams(begin, end)) {
-            const std::size_t mask = lane_control ? 0 : std::size_t{1} << (c < t ? c : c - 1);
+            const std::size_t mask = control_mask(c, t, lane_control);
             auto walk = [&](auto blended, auto) {
                 sweep_set(begin, end, kWidth, mask, scalar, [&](std::size_t p) {
                     const std::size_t i = lower_index(p, t);
@@ -222,12 +221,11 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     }
     const __m256i partner = t == 0 ? _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5)
                                    : _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3);
-    // In a cache block: with bit c above the lanes (bit c - 1 of the pair
-    // index, 2p being the register's first amplitude) only the registers
+    // In a cache block: with bit c above the lanes only the registers
     // where it is set, exchanged whole by an in-lane permute; otherwise
     // every register, blended.
     if (!streams(begin, end)) {
-        const std::size_t mask = lane_control ? 0 : std::size_t{1} << (c - 1);
+        const std::size_t mask = control_mask(c, t, lane_control);
         // One loop per case, so that none tests the case per register.
         auto walk = [&](auto blended, auto halves) {
             sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
@@ -285,15 +283,14 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
         return;
     }
     // In a cache block otherwise: only the registers whose pairs qualify,
-    // in order (bit c of an amplitude is bit c or c - 1 of its pair index,
-    // the same for the pairs of a register), those with bit c in the lanes
-    // or the target in the lanes blended. With both in the lanes every
-    // register qualifies, and the sweep below is faster (measured on 2^14
-    // amplitudes: by an eighth).
+    // in order (the pairs of a register share bit c), those with bit c in
+    // the lanes or the target in the lanes blended. With both in the lanes
+    // every register qualifies, and the sweep below is faster (measured on
+    // 2^14 amplitudes: by an eighth).
     if (!streams(begin, end) && !(lane_control && lane_target)) {
-        const std::size_t mask = lane_control || c == t ? 0 : std::size_t{1} << (c < t ? c : c - 1);
+        const std::size_t mask = control_mask(c, t, lane_control);
         const bool blend = lane_control || lane_target;
-        const std::size_t h = lane_target ? 0 : std::size_t{1} << t;
+        const std::size_t h = std::size_t{1} << t;
         sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
             float* q = base + 2 * (lane_target ? 2 * p : lower_index(p, t) + h);
             const __m256 v = _mm256_loadu_ps(q);

@@ -260,6 +260,13 @@ template <class F>
     }
 }
 
+// The bit of a pair index of target t that holds bit c of its amplitudes
+// (c != t), as the mask sweep_set takes; 0, every pair, when c is in the
+// lanes of a register or c == t.
+inline std::size_t control_mask(unsigned c, unsigned t, bool lane_control) {
+    return lane_control || c == t ? 0 : std::size_t{1} << (c < t ? c : c - 1);
+}
+
 // A range in a cache block, as sweep does it but in order, without
 // prefetch or cursors, and visiting only the steps whose pairs have bit
 // `mask` of their pair index set (mask 0: every step; otherwise mask >= step,
@@ -272,7 +279,7 @@ template <class Scalar, class Vector>
     assert(mask == 0 || mask >= step);
     split_steps(begin, end, step, scalar, [&](std::size_t first, std::size_t last) __attribute__((always_inline)) {
         std::size_t q = first;
-        if ((q & mask) == 0 && mask != 0) {
+        if (mask != 0 && (q & mask) == 0) {
             q = (q | mask) & ~(mask - 1);  // the next step with that bit set
         }
         // Past a step with the bit set, the next is the following step with
