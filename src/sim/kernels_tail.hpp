@@ -312,11 +312,12 @@ constexpr std::size_t kFarCursors = 2;
 constexpr std::size_t kFarSkew = 4;
 
 // Walks the amplitudes [i, i + len) of a run whose partners lie h further
-// on, as walk_run does, but in bursts: vector(g, out) loads the register at
-// g and its partner, stores the lower result in place and the partner's to
-// out, within a buffer of kBurst amplitudes that copy(j, from) then writes
-// to the partners, one register at a time. one(g) serves the single pairs
-// at the ends.
+// on, as walk_run does, but in bursts of kBurst amplitudes taken in turn
+// from kFarCursors cursors (walk_interleaved): vector(g, out) loads the
+// register at g and its partner, stores the lower result in place and the
+// partner's to out, within a buffer of kBurst amplitudes that copy(j, from)
+// then writes to the partners, one register at a time. one(g) serves the
+// single pairs at the ends.
 template <class One, class Vector, class Copy>
 [[gnu::always_inline]] inline void walk_far_run(std::size_t i, std::size_t len, std::size_t h, std::size_t width, One one,
                                                 Vector vector, Copy copy) {
