@@ -138,6 +138,16 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     });
 }
 
+// Exchanges the lanes of the registers at pa and pb chosen by control when
+// blended, else the whole registers; pb's new value goes to out (pb itself,
+// or a far target's burst buffer).
+[[gnu::always_inline]] inline void exchange_lanes(float* pa, const float* pb, float* out, bool blended, __m256 control) {
+    const __m256 a = _mm256_loadu_ps(pa);
+    const __m256 b = _mm256_loadu_ps(pb);
+    _mm256_storeu_ps(pa, blended ? _mm256_blendv_ps(a, b, control) : b);
+    _mm256_storeu_ps(out, blended ? _mm256_blendv_ps(b, a, control) : a);
+}
+
 // cnot with target kLog2Width or above on a range in a cache block: only
 // the registers whose pairs qualify, in order (the kWidth pairs of a
 // register share bit c). Out of line: inlined into cnot, whose far-target
@@ -154,12 +164,8 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     auto walk = [&](auto blended, auto) {
         sweep_set(begin, end, kWidth, mask, scalar, [&](std::size_t p) {
             const std::size_t i = lower_index(p, t);
-            float* pa = base + 2 * i;
             float* pb = base + 2 * (i + h);
-            const __m256 a = _mm256_loadu_ps(pa);
-            const __m256 b = _mm256_loadu_ps(pb);
-            _mm256_storeu_ps(pa, blended ? _mm256_blendv_ps(a, b, control) : b);
-            _mm256_storeu_ps(pb, blended ? _mm256_blendv_ps(b, a, control) : a);
+            exchange_lanes(base + 2 * i, pb, pb, blended, control);
         });
     };
     with_flags(lane_control, false, walk);
@@ -175,13 +181,8 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
-        // Exchanges the chosen lanes of the registers at pa and pb; pb's new
-        // value goes to out (pb itself, or a far target's burst buffer).
         auto exchange = [&](float* pa, const float* pb, float* out) {
-            const __m256 a = _mm256_loadu_ps(pa);
-            const __m256 b = _mm256_loadu_ps(pb);
-            _mm256_storeu_ps(pa, lane_control ? _mm256_blendv_ps(a, b, control) : b);
-            _mm256_storeu_ps(out, lane_control ? _mm256_blendv_ps(b, a, control) : a);
+            exchange_lanes(pa, pb, out, lane_control, control);
         };
         // A far target in bursts: a partner whose pair is left alone goes
         // to the burst unchanged.
