@@ -171,6 +171,16 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     with_flags(lane_control, false, walk);
 }
 
+// cnot with a far target, per case (walk_far_cnot).
+template <bool Blended>
+[[gnu::noinline]] bool cnot_far(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
+    const __m256 control = Blended ? lanes_with_bit(c) : all_lanes();
+    return walk_far_cnot<Blended>(
+        data, c, t, begin, end, kWidth,
+        [control](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, Blended, control); },
+        [](const float* pb, float* out) { _mm256_storeu_ps(out, _mm256_loadu_ps(pb)); }, copy_register(data));
+}
+
 void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
     auto scalar = [&](std::size_t p) { cnot_pair(data, c, t, p); };
     float* base = reinterpret_cast<float*>(data);
@@ -184,22 +194,7 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         auto exchange = [&](float* pa, const float* pb, float* out) {
             exchange_lanes(pa, pb, out, lane_control, control);
         };
-        // A far target in bursts: a partner whose pair is left alone goes
-        // to the burst unchanged.
-        if (walk_far(
-                c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
-                [&](std::size_t g, Complex32* out) {
-                    float* pa = base + 2 * g;
-                    float* pb = base + 2 * (g + h);
-                    prefetch_ahead(pa, kFarAhead);
-                    prefetch_ahead(pb, kFarAhead);
-                    if (touched(g)) {
-                        exchange(pa, pb, reinterpret_cast<float*>(out));
-                    } else {
-                        _mm256_storeu_ps(reinterpret_cast<float*>(out), _mm256_loadu_ps(pb));
-                    }
-                },
-                copy_register(data))) {
+        if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
             return;
         }
         // Run by run: with the control bit above the lanes only the runs

@@ -170,6 +170,25 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
     });
 }
 
+// Exchanges the chosen lanes of the registers at pa and pb; pb's new value
+// goes to out (pb itself, or a far target's burst buffer).
+[[gnu::always_inline]] inline void exchange_lanes(float* pa, const float* pb, float* out, __mmask16 lanes) {
+    const __m512 a = _mm512_loadu_ps(pa);
+    const __m512 b = _mm512_loadu_ps(pb);
+    _mm512_mask_storeu_ps(pa, lanes, b);
+    _mm512_storeu_ps(out, _mm512_mask_blend_ps(lanes, b, a));
+}
+
+// cnot with a far target, per case (walk_far_cnot).
+template <bool Blended>
+[[gnu::noinline]] bool cnot_far(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
+    const __mmask16 lanes = Blended ? lanes_with_bit(c) : __mmask16{0xFFFF};
+    return walk_far_cnot<Blended>(
+        data, c, t, begin, end, kWidth,
+        [lanes](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, lanes); },
+        [](const float* pb, float* out) { _mm512_storeu_ps(out, _mm512_loadu_ps(pb)); }, copy_register(data));
+}
+
 void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
     auto scalar = [&](std::size_t p) { cnot_pair(data, c, t, p); };
     float* base = reinterpret_cast<float*>(data);
@@ -181,30 +200,8 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
     if (t >= kLog2Width) {
         const std::size_t h = std::size_t{1} << t;
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
-        // Exchanges the chosen lanes of the registers at pa and pb; pb's new
-        // value goes to out (pb itself, or a far target's burst buffer).
-        auto exchange = [&](float* pa, const float* pb, float* out) {
-            const __m512 a = _mm512_loadu_ps(pa);
-            const __m512 b = _mm512_loadu_ps(pb);
-            _mm512_mask_storeu_ps(pa, lanes, b);
-            _mm512_storeu_ps(out, _mm512_mask_blend_ps(lanes, b, a));
-        };
-        // A far target in bursts: a partner whose pair is left alone goes
-        // to the burst unchanged.
-        if (walk_far(
-                c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
-                [&](std::size_t g, Complex32* out) {
-                    float* pa = base + 2 * g;
-                    float* pb = base + 2 * (g + h);
-                    prefetch_ahead(pa, kFarAhead);
-                    prefetch_ahead(pb, kFarAhead);
-                    if (touched(g)) {
-                        exchange(pa, pb, reinterpret_cast<float*>(out));
-                    } else {
-                        _mm512_storeu_ps(reinterpret_cast<float*>(out), _mm512_loadu_ps(pb));
-                    }
-                },
-                copy_register(data))) {
+        auto exchange = [&](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, lanes); };
+        if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
             return;
         }
         // Run by run: with the control bit above the lanes only the runs
