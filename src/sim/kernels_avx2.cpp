@@ -194,6 +194,7 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         auto exchange = [&](float* pa, const float* pb, float* out) {
             exchange_lanes(pa, pb, out, lane_control, control);
         };
+        // A far target in bursts.
         if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
             return;
         }

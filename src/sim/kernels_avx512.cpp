@@ -201,6 +201,7 @@ void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_
         const std::size_t h = std::size_t{1} << t;
         const __mmask16 lanes = lane_control ? control : __mmask16{0xFFFF};
         auto exchange = [&](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, lanes); };
+        // A far target in bursts.
         if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
             return;
         }

@@ -322,10 +322,9 @@ template <class One, class Vector, class Copy>
 [[gnu::always_inline]] inline void walk_far_run(std::size_t i, std::size_t len, std::size_t h, std::size_t width, One one,
                                                 Vector vector, Copy copy) {
     alignas(64) Complex32 burst[kBurst];
-    // The n amplitudes (a multiple of width) from g.
-    // The vector loop stays a loop: GCC unrolled cnot's short body over the
-    // whole burst, and the top qubit of 26 (control 0) ran a sixth slower
-    // while memory was fast.
+    // The n amplitudes (a multiple of width) from g. The vector loop stays
+    // a loop: GCC unrolled cnot's short body over the whole burst, and the
+    // top qubit of 26 (control 0) ran a sixth slower while memory was fast.
     auto in_burst = [&](std::size_t g, std::size_t n) __attribute__((always_inline)) {
 #pragma GCC unroll 1
         for (std::size_t k = 0; k < n; k += width) {
