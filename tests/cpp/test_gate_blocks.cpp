@@ -96,7 +96,8 @@ TEST(GateBlocks, RandomListsGiveTheBitsOfOneKernelPerGate) {
     std::mt19937_64 rng(20261208);
     ThreadPool one(1);
     const auto sets = kernel_sets();
-    for (unsigned num_qubits : {18u, 19u, 20u}) {
+    // 16 and 17: one block of the larger shapes, run in halves.
+    for (unsigned num_qubits : {16u, 17u, 18u, 19u, 20u}) {
         const std::vector<Gate> gates = random_gates(rng, num_qubits, 160);
         StateVector expected = random_state(num_qubits, num_qubits);
         ASSERT_EQ(run(gates, expected, Backend{&one, &kernels::scalar_kernels()}, kNoBlocks),
@@ -206,9 +207,9 @@ TEST(GateBlocks, APanickingGateInsideAGroupPanicsAfterTheGatesBeforeIt) {
     }
 }
 
-TEST(GateBlocks, SmallVectorsAndEdgeListsRunGateByGate) {
-    // A vector no larger than one block, the highest qubit alone, lists of
-    // one gate and lists of gates that change nothing.
+TEST(GateBlocks, SmallVectorsAndEdgeListsGiveTheSameBits) {
+    // Vectors of one block (whole, or in halves), the highest qubit alone,
+    // lists of one gate and lists of gates that change nothing.
     ThreadPool pool(2);
     const kernels::KernelSet& best = kernels::active_kernels();
     const std::vector<std::vector<Gate>> lists = {
