@@ -133,7 +133,6 @@ int low_bits(std::uint64_t qubits, unsigned width, unsigned min_low, unsigned ma
     return static_cast<int>(low);
 }
 
-
 // Spreads the bits of value over the set bits of mask, lowest first.
 std::size_t deposit(std::size_t value, std::uint64_t mask) {
     std::size_t out = 0;
