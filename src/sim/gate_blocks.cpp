@@ -346,33 +346,26 @@ void run_shaped(std::span<const Gate> gates, StateVector& state, const Backend* 
     if (shape.min_low < 1) {
         shape.min_low = 1;
     }
-    if (shape.width == 0 || shape.min_low > shape.width || shape.width >= 63) {
-        for (const Gate& g : gates) {
-            apply_alone(g, state, backend);
-        }
+    const bool usable = shape.width != 0 && shape.min_low <= shape.width && shape.width < 63;
+    const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
+    // One block. A vector larger than a sub-block (16 and 17 qubits by
+    // default) outgrows a private cache all the same, and a gate split over
+    // the workers hands half of it from one core to the other: its halves
+    // become the blocks, with sub-blocks in them as before (a group no
+    // larger than a sub-block gets none). Two threads, both ways in one
+    // process, run alternately: random layers at least 1.3x and QFT at
+    // least 2x faster than a kernel per gate on 16 and 17 qubits; on one
+    // thread the same as before.
+    if (usable && log2_n <= shape.width && shape.sub_width != 0 && shape.sub_width < shape.width &&
+        log2_n > shape.sub_width) {
+        const unsigned half = log2_n - 1;
+        const BlockShape halves{half,            shape.sub_min_low, shape.sub_max_far, half,
+                                shape.sub_width, shape.sub_min_low, shape.sub_max_far};
+        run_shaped(gates, state, backend, halves, kSubFarQubit);
         return;
     }
-    const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
-    if (log2_n <= shape.width) {
-        // One block. A vector larger than a sub-block (16 and 17 qubits by
-        // default) outgrows a private cache all the same, and a gate split
-        // over the workers hands half of it from one core to the other:
-        // its halves become the blocks, with sub-blocks in them as before.
-        // Two threads, both ways in one process, run alternately: random
-        // layers at least 1.3x and QFT at least 2x faster than a kernel per
-        // gate on 16 and 17 qubits; on one thread the same as before.
-        if (shape.sub_width != 0 && shape.sub_width < shape.width && log2_n > shape.sub_width) {
-            const unsigned half = log2_n - 1;
-            BlockShape halves{half, shape.sub_min_low, shape.sub_max_far, half};
-            if (shape.sub_width < half) {
-                halves.sub_width = shape.sub_width;
-                halves.sub_min_low = shape.sub_min_low;
-                halves.sub_max_far = shape.sub_max_far;
-            }
-            run_shaped(gates, state, backend, halves, kSubFarQubit);
-            return;
-        }
-        // Otherwise nothing to save over one kernel per gate.
+    if (!usable || log2_n <= shape.width) {
+        // Otherwise one block or none: nothing to save over a kernel per gate.
         for (const Gate& g : gates) {
             apply_alone(g, state, backend);
         }
