@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "sim/circuit.hpp"
-#include "sim/gate_blocks.hpp"
+#include "sim/executor.hpp"
 #include "sim/kernels.hpp"
 #include "sim/thread_pool.hpp"
 

@@ -1,10 +1,10 @@
 // Circuit: fusion of single-qubit runs at construction, and execution in list
-// order (gate_blocks.cpp groups gates that fit one cache-sized block).
+// order (executor.cpp plans the passes).
 #include "circuit.hpp"
 
 #include <utility>
 
-#include "gate_blocks.hpp"
+#include "executor.hpp"
 
 namespace vastrel::sim {
 

@@ -1,35 +1,18 @@
-// StateVector: the owned array of 2^n amplitudes (qubit q is bit q of the
-// index) and the three kernels that change it in place.
+// StateVector: the 2^n amplitudes of an n-qubit register (qubit q is bit q
+// of the index), in an AmplitudeBuffer, and the three kernels that change it
+// in place, each a one-gate run of the executor.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "amplitude_buffer.hpp"
 #include "complex.hpp"
+#include "executor.hpp"
 #include "gate.hpp"
 
 namespace vastrel::sim {
-
-class ThreadPool;
-namespace kernels {
-struct KernelSet;
-}
-
-// Where a kernel runs when it is not the process-wide default: tests and
-// benchmarks pass their own pool and inner-loop set. Results are the same
-// bits whatever the backend.
-struct Backend {
-    ThreadPool* pool;
-    const kernels::KernelSet* kernels;
-};
-
-// An amplitude buffer handed to a new owner, who frees it with free_buffer.
-struct RawBuffer {
-    Complex32* data;
-    std::size_t length;
-    std::size_t capacity;
-};
 
 class StateVector {
 public:
@@ -37,25 +20,21 @@ public:
     // from 64 on and "capacity overflow" from 60 on; throws std::bad_alloc
     // when the memory cannot be had.
     explicit StateVector(std::uint64_t num_qubits);
-    ~StateVector();
-    StateVector(StateVector&& other) noexcept;
-    StateVector& operator=(StateVector&& other) noexcept;
-    StateVector(const StateVector&) = delete;
-    StateVector& operator=(const StateVector&) = delete;
 
-    std::size_t size() const noexcept { return length_; }
-    std::span<Complex32> amplitudes() noexcept {
-        settle();
-        return {data_, length_};
+    std::size_t size() const noexcept { return buffer_.size(); }
+    // The amplitudes, made ready on the calling thread if nothing ran yet.
+    std::span<Complex32> amplitudes() {
+        buffer_.make_ready(nullptr);
+        return {buffer_.data(), buffer_.size()};
     }
-    std::span<const Complex32> amplitudes() const noexcept {
-        settle();
-        return {data_, length_};
-    }
+    // The same without that step: for a vector that a run or the call above
+    // has made ready (a recycled buffer holds stale values before).
+    std::span<const Complex32> amplitudes() const noexcept { return {buffer_.data(), buffer_.size()}; }
+    AmplitudeBuffer& buffer() noexcept { return buffer_; }
 
-    // Qubit indices act modulo 64. Each kernel first asks the process-wide
-    // pool for its size (building it on first use), then splits the pairs
-    // of amplitudes over it.
+    // Qubit indices act modulo 64 (lowering.hpp has the rules). Each kernel
+    // first asks the process-wide pool for its size (building it on first
+    // use), then splits the pairs of amplitudes over it.
     //
     // (a, b) = (v[i], v[i + 2^t]) becomes (m00*a + m01*b, m10*a + m11*b).
     // Panics "chunk_size must not be zero" for target 63 and "index out of
@@ -72,35 +51,15 @@ public:
     // process-wide pool.
     void apply_mat2(std::uint64_t target, const Matrix2& m, const Backend& backend);
     void apply_cnot(std::uint64_t control, std::uint64_t target, const Backend& backend);
-    void apply_crz(std::uint64_t control, std::uint64_t target, float theta,
-                   const Backend& backend);
+    void apply_crz(std::uint64_t control, std::uint64_t target, float theta, const Backend& backend);
 
-    // Gives up the buffer without copying; the vector is left empty.
-    RawBuffer release() noexcept;
-
-    // A vector on fresh pages gets them all present and writable, split
-    // over the pool, before its first kernel; a vector on a recycled buffer
-    // is zeroed over the pool then. Afterwards this does nothing. Every
-    // kernel entry calls it.
-    void prefault(ThreadPool& pool);
+    // Gives up the buffer, ready, without copying; the vector is left empty.
+    RawBuffer release() noexcept { return buffer_.release(); }
 
 private:
-    // A recycled buffer that no kernel has zeroed yet is zeroed here, on
-    // the calling thread, before anything else can see its values.
-    void settle() const noexcept {
-        if (dirty_) {
-            zero_serially();
-        }
-    }
-    void zero_serially() const noexcept;
+    void apply(const Gate& gate, const Backend* backend);
 
-    Complex32* data_ = nullptr;
-    std::size_t length_ = 0;
-    bool fresh_ = false;          // mapped pages that no kernel has touched yet
-    mutable bool dirty_ = false;  // a recycled buffer, not zeroed yet
+    AmplitudeBuffer buffer_;
 };
-
-// Frees a buffer obtained from StateVector::release (same allocator).
-void free_buffer(Complex32* data, std::size_t capacity) noexcept;
 
 }  // namespace vastrel::sim

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/circuit.hpp"
-#include "sim/gate_blocks.hpp"
+#include "sim/executor.hpp"
 #include "sim/kernels.hpp"
 #include "sim/panic.hpp"
 #include "sim/thread_pool.hpp"

@@ -352,7 +352,7 @@ TEST(Panic, CarriesMessageAndPlaceAndCallsTheHook) {
         ADD_FAILURE() << "no panic";
     } catch (const Panic& p) {
         EXPECT_STREQ(p.what(), "chunk_size must not be zero");
-        EXPECT_TRUE(std::string(p.where().file_name()).ends_with("state_vector.cpp"));
+        EXPECT_TRUE(std::string(p.where().file_name()).ends_with("lowering.cpp"));
         EXPECT_GT(p.where().line(), 0u);
     }
     set_panic_hook(nullptr);

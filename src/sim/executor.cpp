@@ -1,0 +1,510 @@
+// The executor. A gate list is lowered op by op and planned into passes:
+// consecutive ops whose qubits fit one block are a group, each worker takes
+// whole blocks and runs the whole group over each block while it is in
+// cache, and consecutive groups that fit one outer block share a pass. An
+// op that fits no group is a pass of its own, its pairs split over the pool.
+// The kernel functions take global pair ranges and test control bits on
+// global indices, so calling them on the pair range of one run of a block,
+// op after op, gives each amplitude the operations of one kernel call per
+// gate in the same order.
+#include "executor.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "kernels.hpp"
+#include "lowering.hpp"
+#include "state_vector.hpp"
+#include "thread_pool.hpp"
+
+namespace vastrel::sim {
+
+namespace {
+
+// Below this many pairs a dispatch costs more than it saves; the calling
+// thread does the work alone (bench/NOTES.md: the split crossover).
+constexpr std::size_t kSerialPairs = std::size_t{1} << 15;
+
+// Pieces handed to workers are whole multiples of this many pairs, so two
+// workers never write the same cache line and SIMD sets see aligned starts.
+constexpr std::size_t kGrain = 64;
+
+// Ops one group takes at most, and groups and ops one pass takes at most:
+// their constants live on the stack, since execution allocates nothing.
+constexpr std::size_t kMaxGroup = 128;
+constexpr std::size_t kMaxPassGroups = 32;
+constexpr std::size_t kMaxPassOps = 256;
+
+// Qubits of a group at or above its low part, at most, so that a block
+// never splits into more than 2^10 runs.
+constexpr unsigned kMaxHighQubits = 10;
+
+constexpr std::uint64_t mask_below(unsigned b) { return (std::uint64_t{1} << b) - 1; }
+
+// ---- One op over the whole vector ----
+
+// Pair index of the q-th pair whose bit b is set: q with a one bit inserted
+// at position b.
+std::size_t insert_one(std::size_t q, unsigned b) {
+    const std::size_t low = (std::size_t{1} << b) - 1;
+    return ((q & ~low) << 1) | (std::size_t{1} << b) | (q & low);
+}
+
+// Where the pair range of the qualifying pairs from q on begins: at pair q
+// itself, or at the block of non-qualifying pairs just before it when q
+// starts a block. Consecutive boundaries then tile all pairs, and a q that
+// is a multiple of the grain gives a boundary that is one too.
+std::size_t qualifying_start(std::size_t q, unsigned b) {
+    const std::size_t low = (std::size_t{1} << b) - 1;
+    return (q & low) == 0 ? q << 1 : insert_one(q, b);
+}
+
+// Runs body(begin, end) over [0, count) of some unit: on the calling thread
+// when the work is small or the pool has one worker, otherwise in pieces of
+// whole grains over the pool.
+template <class Body>
+void split(ThreadPool& pool, std::size_t count, const Body& body) {
+    if (count < kSerialPairs || pool.num_threads() == 1) {
+        body(std::size_t{0}, count);
+        return;
+    }
+    const std::size_t grains = (count + kGrain - 1) / kGrain;
+    pool.parallel_for(grains, [&](std::size_t gb, std::size_t ge) {
+        const std::size_t begin = gb * kGrain;
+        const std::size_t end = std::min(ge * kGrain, count);
+        if (begin < end) {
+            body(begin, end);
+        }
+    });
+}
+
+// The pairs whose bit b is set, counted q = 0, 1, ..., count - 1: a piece
+// [qb, qe) of them becomes the pair range from qualifying_start(qb) to
+// qualifying_start(qe), which holds exactly those qualifying pairs.
+// Splitting these instead of all pairs keeps the work even when the
+// qualifying pairs bunch in one half of the vector.
+template <class Kernel>
+void split_qualifying(ThreadPool& pool, std::size_t count, unsigned b, const Kernel& kernel) {
+    split(pool, count, [&](std::size_t qb, std::size_t qe) { kernel(qualifying_start(qb, b), qualifying_start(qe, b)); });
+}
+
+void run_alone(const Op& op, Complex32* data, std::size_t n, ThreadPool& pool, const kernels::KernelSet& ks) {
+    const unsigned t = op.pair_target;
+    const unsigned c = op.tested;
+    switch (op.kind) {
+        case Op::Kind::Mat2:
+            split(pool, n / 2, [&](std::size_t b, std::size_t e) { ks.mat2(data, t, op.matrix, b, e); });
+            break;
+        case Op::Kind::Cnot:
+            // Bit c of the lower amplitude is bit c or c - 1 of the pair index.
+            split_qualifying(pool, n / 4, c < t ? c : c - 1,
+                             [&](std::size_t b, std::size_t e) { ks.cnot(data, c, t, b, e); });
+            break;
+        case Op::Kind::Crz:
+            if (c == t) {
+                split(pool, n / 2, [&](std::size_t b, std::size_t e) { ks.crz(data, c, t, op.matrix.m00, b, e); });
+            } else {
+                split_qualifying(pool, n / 4, c,
+                                 [&](std::size_t b, std::size_t e) { ks.crz(data, c, t, op.matrix.m00, b, e); });
+            }
+            break;
+    }
+}
+
+// ---- Groups of ops over blocks ----
+
+void run_op_range(const kernels::KernelSet& ks, Complex32* data, const Op& op, std::size_t begin, std::size_t end) {
+    switch (op.kind) {
+        case Op::Kind::Mat2:
+            ks.mat2(data, op.pair_target, op.matrix, begin, end);
+            break;
+        case Op::Kind::Cnot:
+            ks.cnot(data, op.tested, op.pair_target, begin, end);
+            break;
+        case Op::Kind::Crz:
+            ks.crz(data, op.tested, op.pair_target, op.matrix.m00, begin, end);
+            break;
+    }
+}
+
+// The low part of a block for a group on `qubits`: the largest low in
+// [min_low, min(width, max_low)] with low + popcount(qubits above low) <=
+// width and at most max_far qubits from far_qubit on above it, or -1 when
+// the group does not fit. Larger low means longer contiguous runs.
+int low_bits(std::uint64_t qubits, unsigned width, unsigned min_low, unsigned max_far, unsigned far_qubit,
+             unsigned max_low) {
+    const auto high_count = [&](unsigned b) { return static_cast<unsigned>(std::popcount(qubits & ~mask_below(b))); };
+    unsigned low = min_low;
+    if (low > max_low || low + high_count(low) > width || high_count(low) > kMaxHighQubits ||
+        high_count(std::max(low, far_qubit)) > max_far) {
+        return -1;
+    }
+    while (low < width && low < max_low && low + 1 + high_count(low + 1) <= width) {
+        ++low;
+    }
+    return static_cast<int>(low);
+}
+
+// Spreads the bits of value over the set bits of mask, lowest first.
+std::size_t deposit(std::size_t value, std::uint64_t mask) {
+    std::size_t out = 0;
+    while (mask != 0 && value != 0) {
+        if ((value & 1) != 0) {
+            out |= static_cast<std::size_t>(mask & (~mask + 1));
+        }
+        value >>= 1;
+        mask &= mask - 1;
+    }
+    return out;
+}
+
+// The layout of one group's blocks: 2^low consecutive amplitudes times every
+// value of the group's qubits at or above low (`high`), with the other
+// bits (`block_bits`) fixed.
+struct GroupPlan {
+    const Op* ops;
+    std::size_t count;
+    unsigned low;
+    std::uint64_t high;
+    std::uint64_t block_bits;
+    // A group's sub-blocks: consecutive parts of its ops, each with its own
+    // layout within the group's block (block_bits then the bits of the
+    // group's block that the part's sub-blocks do not span). None: every op
+    // goes over the whole block.
+    const GroupPlan* parts = nullptr;
+    std::size_t num_parts = 0;
+};
+
+GroupPlan plan_group(const Op* ops, std::size_t count, std::uint64_t qubits, unsigned low, std::size_t n) {
+    const std::uint64_t high = qubits & ~mask_below(low);
+    return {ops, count, low, high, (n - 1) & ~mask_below(low) & ~high};
+}
+
+// Splits a group's ops into parts of consecutive ops that fit sub-blocks
+// of the shape's sub_width (within the group's block, so with a low part
+// of at most the group's), written to parts. An op that fits no part of
+// two or more goes over the whole block, with any such ops next to it.
+// Returns the number of parts, or 0 when no part of two or more ops came
+// out, or the group's block is no larger than a sub-block.
+std::size_t split_parts(const GroupPlan& g, const BlockShape& shape, GroupPlan* parts) {
+    if (shape.sub_width == 0 || shape.sub_width >= g.low + static_cast<unsigned>(std::popcount(g.high))) {
+        return 0;
+    }
+    const std::uint64_t group_local = mask_below(g.low) | g.high;
+    std::size_t num = 0;
+    bool shared = false;
+    for (std::size_t k = 0; k < g.count;) {
+        std::uint64_t qubits = 0;
+        int low = -1;
+        std::size_t e = k;
+        for (; e < g.count; ++e) {
+            const int fit = low_bits(qubits | g.ops[e].qubits, shape.sub_width, shape.sub_min_low, shape.sub_max_far,
+                                     shape.sub_far_qubit, g.low);
+            if (fit < 0) {
+                break;
+            }
+            qubits |= g.ops[e].qubits;
+            low = fit;
+        }
+        if (e - k >= 2) {
+            const unsigned part_low = static_cast<unsigned>(low);
+            const std::uint64_t high = qubits & ~mask_below(part_low);
+            parts[num++] = {g.ops + k, e - k, part_low, high, group_local & ~(mask_below(part_low) | high)};
+            shared = true;
+            k = e;
+            continue;
+        }
+        if (num > 0 && parts[num - 1].block_bits == 0) {
+            ++parts[num - 1].count;
+        } else {
+            parts[num++] = {g.ops + k, 1, g.low, g.high, 0};
+        }
+        ++k;
+    }
+    return shared ? num : 0;
+}
+
+// Every value of the bits of mask, as f(value spread over them); the order
+// is that of counting, and cannot matter: blocks and runs are disjoint.
+template <class F>
+void for_each_submask(std::uint64_t mask, F f) {
+    std::uint64_t s = 0;
+    do {
+        f(static_cast<std::size_t>(s));
+        s = (s - mask) & mask;
+    } while (s != 0);
+}
+
+// Runs the group's ops, in order, over its block at base.
+void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
+    const std::size_t run_length = std::size_t{1} << g.low;
+    for (std::size_t k = 0; k < g.count; ++k) {
+        const Op& op = g.ops[k];
+        const unsigned t = op.pair_target;
+        if (t < g.low) {
+            // Each run holds 2^(low-1) whole pairs, from its start / 2 on.
+            for_each_submask(g.high, [&](std::size_t offset) {
+                const std::size_t first = (base | offset) >> 1;
+                run_op_range(ks, data, op, first, first + run_length / 2);
+            });
+            continue;
+        }
+        // A run with bit t clear is the lower half of 2^low pairs whose
+        // upper members form the run with bit t set.
+        const std::size_t h = std::size_t{1} << t;
+        for_each_submask(g.high & ~std::uint64_t{h}, [&](std::size_t offset) {
+            const std::size_t start = base | offset;
+            const std::size_t first = ((start >> (t + 1)) << t) | (start & (h - 1));
+            run_op_range(ks, data, op, first, first + run_length);
+        });
+    }
+}
+
+// The same, part by part when the group has parts: each part's ops over
+// each of its sub-blocks within the block, which stays in the private
+// cache between them.
+void run_block(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
+    if (g.num_parts == 0) {
+        run_ops(g, base, ks, data);
+        return;
+    }
+    for (std::size_t k = 0; k < g.num_parts; ++k) {
+        const GroupPlan& part = g.parts[k];
+        for_each_submask(part.block_bits, [&](std::size_t inner) { run_ops(part, base | inner, ks, data); });
+    }
+}
+
+// Runs consecutive groups in one pass over the vector: each worker takes an
+// outer block (every value of the bits `outer_fixed`, which no group's
+// block spans) and runs the groups one after another over the group blocks
+// inside it, so the outer block stays in the shared cache between them. An
+// amplitude still sees the groups in order.
+void run_pass(const GroupPlan* groups, std::size_t num_groups, std::uint64_t outer_fixed, Complex32* data,
+              std::size_t n, ThreadPool& pool, const kernels::KernelSet& ks) {
+    const std::size_t num_outer = std::size_t{1} << std::popcount(outer_fixed);
+    const auto body = [&](std::size_t outer_begin, std::size_t outer_end) {
+        for (std::size_t o = outer_begin; o < outer_end; ++o) {
+            const std::size_t outer_base = deposit(o, outer_fixed);
+            for (std::size_t k = 0; k < num_groups; ++k) {
+                const GroupPlan& g = groups[k];
+                for_each_submask(g.block_bits & ~outer_fixed,
+                                 [&](std::size_t inner) { run_block(g, outer_base | inner, ks, data); });
+            }
+        }
+    };
+    if (n / 2 < kSerialPairs || pool.num_threads() == 1) {
+        body(0, num_outer);
+    } else {
+        pool.parallel_for(num_outer, body);
+    }
+}
+
+// ---- Planning ----
+
+// The shape the planner uses on 2^log2_n amplitudes: width 0 when a pass
+// per op is as good (blocks unusable, or the vector is one block). A vector
+// of one block that is larger than a sub-block outgrows a private cache all
+// the same, and an op split over the workers hands half of it from one
+// core to the other: its halves become the blocks, with sub-blocks in them.
+BlockShape effective_shape(BlockShape shape, unsigned log2_n) {
+    const auto usable = [](const BlockShape& s) { return s.width != 0 && s.min_low <= s.width && s.width < 63; };
+    shape.min_low = std::max(shape.min_low, 1u);
+    if (!usable(shape)) {
+        return kNoBlocks;
+    }
+    if (log2_n <= shape.width && shape.sub_width != 0 && shape.sub_width < shape.width && log2_n > shape.sub_width) {
+        const unsigned half = log2_n - 1;
+        shape = {.width = half,
+                 .min_low = std::max(shape.sub_min_low, 1u),
+                 .max_far = shape.sub_max_far,
+                 .outer = half,
+                 .sub_width = shape.sub_width,
+                 .sub_min_low = shape.sub_min_low,
+                 .sub_max_far = shape.sub_max_far,
+                 .far_qubit = shape.sub_far_qubit,
+                 .sub_far_qubit = shape.sub_far_qubit};
+        if (!usable(shape)) {
+            return kNoBlocks;
+        }
+    }
+    return log2_n <= shape.width ? kNoBlocks : shape;
+}
+
+// Plans the gates into passes, in order, handing each to the sink as soon
+// as it is complete: sink.alone(op) for an op that runs alone (it may
+// panic or change nothing), sink.pass(groups, count, outer_fixed) for groups
+// that share a pass, and sink.workers() for the pool's size, asked at the
+// first group (which runs in any case, so the process-wide pool is built no
+// earlier than a kernel would build it).
+template <class Sink>
+void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requested, Sink& sink) {
+    const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
+    const BlockShape shape = effective_shape(requested, log2_n);
+    const std::size_t size = gates.size();
+    if (shape.width == 0) {
+        for (const Gate& g : gates) {
+            if (!sink.alone(lower(g, n))) {
+                return;
+            }
+        }
+        return;
+    }
+    // Groups wait here until the next one would not fit the same pass.
+    Op ops[kMaxPassOps];
+    GroupPlan plans[kMaxPassGroups];
+    GroupPlan parts[kMaxPassOps];  // no more parts than ops
+    std::size_t num_plans = 0;
+    std::size_t used_ops = 0;
+    std::size_t used_parts = 0;
+    std::uint64_t pass_local = 0;  // bits the pass's outer blocks span
+    const auto flush = [&] {
+        if (num_plans != 0) {
+            sink.pass(plans, num_plans, (n - 1) & ~pass_local);
+        }
+        num_plans = 0;
+        used_ops = 0;
+        used_parts = 0;
+        pass_local = 0;
+    };
+    // Outer blocks leave at least one per worker (a pool of 2^k or fewer
+    // workers needs k fixed bits), and fit the shared cache.
+    unsigned max_local = 0;
+    bool sized = false;
+
+    Op group[kMaxGroup];
+    std::size_t i = 0;
+    while (i < size) {
+        // The longest run from i that fits one block, ending before an op
+        // that panics. Ops that change nothing join it and are left out.
+        std::size_t count = 0;
+        std::uint64_t qubits = 0;
+        int low = -1;
+        std::size_t j = i;
+        for (; j < size && count < kMaxGroup; ++j) {
+            const Op op = lower(gates[j], n);
+            if (op.effect == Effect::Panics) {
+                break;
+            }
+            if (op.effect == Effect::Nothing) {
+                continue;
+            }
+            const int fit =
+                low_bits(qubits | op.qubits, shape.width, shape.min_low, shape.max_far, shape.far_qubit, 63);
+            if (fit < 0) {
+                break;
+            }
+            group[count++] = op;
+            qubits |= op.qubits;
+            low = fit;
+        }
+        if (count < 2) {
+            // One pass either way: the op's own split does it best. A
+            // panicking op (j == i) runs here and raises its own panic,
+            // after every pass before it.
+            flush();
+            const std::size_t stop = j == i ? i + 1 : j;
+            for (; i < stop; ++i) {
+                if (!sink.alone(lower(gates[i], n))) {
+                    return;
+                }
+            }
+            continue;
+        }
+        // The group's blocks span its low bits and its qubits; the pass's
+        // outer blocks must span those of all its groups.
+        const std::uint64_t local = mask_below(static_cast<unsigned>(low)) | qubits;
+        if (!sized) {
+            const unsigned worker_bits = static_cast<unsigned>(std::bit_width(sink.workers() - 1));
+            max_local = std::min(shape.outer, log2_n - std::min(log2_n, worker_bits));
+            sized = true;
+        }
+        const bool joins = num_plans > 0 && num_plans < kMaxPassGroups && used_ops + count <= kMaxPassOps &&
+                           static_cast<unsigned>(std::popcount(pass_local | local)) <= max_local;
+        if (!joins) {
+            flush();
+        }
+        std::copy(group, group + count, ops + used_ops);
+        GroupPlan& g = plans[num_plans++];
+        g = plan_group(ops + used_ops, count, qubits, static_cast<unsigned>(low), n);
+        g.num_parts = split_parts(g, shape, parts + used_parts);
+        g.parts = parts + used_parts;
+        used_parts += g.num_parts;
+        used_ops += count;
+        pass_local |= local;
+        i = j;
+    }
+    flush();
+}
+
+// Runs what the planner hands over on a state vector.
+class Runner {
+public:
+    Runner(StateVector& state, const Backend* backend) : state_(state), backend_(backend) {}
+
+    bool alone(const Op& op) {
+        if (asks_for_pool(op)) {
+            pool();
+        }
+        if (op.effect == Effect::Panics) {
+            raise_panic(op, state_.size());
+        }
+        if (op.effect == Effect::Acts) {
+            ThreadPool& p = pool();
+            state_.buffer().make_ready(&p);
+            run_alone(op, state_.buffer().data(), state_.size(), p, *kernels_);
+        }
+        return true;
+    }
+
+    void pass(const GroupPlan* groups, std::size_t count, std::uint64_t outer_fixed) {
+        ThreadPool& p = pool();
+        state_.buffer().make_ready(&p);
+        run_pass(groups, count, outer_fixed, state_.buffer().data(), state_.size(), p, *kernels_);
+    }
+
+    std::size_t workers() { return pool().num_threads(); }
+
+private:
+    // The pool query first, as a kernel's: it builds the process-wide pool.
+    ThreadPool& pool() {
+        if (pool_ == nullptr) {
+            pool_ = backend_ != nullptr ? backend_->pool : &global_pool();
+            kernels_ = backend_ != nullptr ? backend_->kernels : &kernels::active_kernels();
+        }
+        return *pool_;
+    }
+
+    StateVector& state_;
+    const Backend* backend_;
+    ThreadPool* pool_ = nullptr;
+    const kernels::KernelSet* kernels_ = nullptr;
+};
+
+// Counts what the planner hands over; stops at the first panic.
+struct PassCounter {
+    std::size_t num_workers;
+    std::size_t passes = 0;
+
+    bool alone(const Op& op) {
+        passes += op.effect == Effect::Acts ? 1 : 0;
+        return op.effect != Effect::Panics;
+    }
+    void pass(const GroupPlan*, std::size_t, std::uint64_t) { ++passes; }
+    std::size_t workers() const { return num_workers; }
+};
+
+}  // namespace
+
+void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* backend, const BlockShape& shape) {
+    Runner runner(state, backend);
+    plan(gates, state.size(), shape, runner);
+}
+
+std::size_t count_passes(std::span<const Gate> gates, std::size_t n, std::size_t workers, const BlockShape& shape) {
+    PassCounter counter{workers};
+    plan(gates, n, shape, counter);
+    return counter.passes;
+}
+
+}  // namespace vastrel::sim

@@ -1,0 +1,73 @@
+// Lowering a gate to its kernel call: the index rules in one place.
+#include "lowering.hpp"
+
+#include <math.h>
+
+#include <string>
+
+#include "panic.hpp"
+
+namespace vastrel::sim {
+
+namespace {
+
+// Shifts take their count modulo 64, so an index of 64 acts on qubit 0.
+unsigned qubit(std::uint64_t index) { return static_cast<unsigned>(index & 63); }
+
+// The chunk size 2^(t+1) of target 63 does not fit a word.
+constexpr unsigned kNoChunk = 63;
+
+bool inside(unsigned q, std::size_t n) { return (std::uint64_t{1} << q) < n; }
+
+}  // namespace
+
+Op lower(const Gate& g, std::size_t n) {
+    const auto bit = [](unsigned q) { return std::uint64_t{1} << q; };
+    switch (tag_of(g)) {
+        case GateTag::Crz: {
+            const Crz& crz = std::get<Crz>(g);
+            const unsigned c = qubit(crz.control);
+            const unsigned t = qubit(crz.target);
+            float sin_theta = 0.0f;
+            float cos_theta = 0.0f;
+            ::sincosf(crz.theta, &sin_theta, &cos_theta);
+            const Complex32 phase{cos_theta, sin_theta};
+            // The amplitudes with both bits set are symmetric in the two
+            // bits: the pairs of the higher one are walked and the lower one
+            // tested, which spreads the qualifying pairs evenly.
+            const bool acts = inside(t, n) && inside(c, n);
+            return {Op::Kind::Crz, acts ? Effect::Acts : Effect::Nothing, c < t ? c : t, c < t ? t : c,
+                    {phase, {}, {}, {}}, acts ? bit(c) | bit(t) : 0};
+        }
+        case GateTag::Cnot: {
+            const Cnot& cnot = std::get<Cnot>(g);
+            const unsigned c = qubit(cnot.control);
+            const unsigned t = qubit(cnot.target);
+            Effect effect = Effect::Acts;
+            if (t == kNoChunk) {
+                effect = Effect::Panics;
+            } else if (c == t || !inside(t, n) || !inside(c, n)) {
+                effect = Effect::Nothing;  // no pair has its control bit set inside the vector
+            }
+            return {Op::Kind::Cnot, effect, c, t, {}, effect == Effect::Acts ? bit(c) | bit(t) : 0};
+        }
+        default: {
+            const unsigned t = qubit(target_of(g));
+            // Beyond the vector, the partner of the first amplitude is out of bounds.
+            const bool acts = t != kNoChunk && inside(t, n);
+            return {Op::Kind::Mat2, acts ? Effect::Acts : Effect::Panics, t, t, matrix_of(g), acts ? bit(t) : 0};
+        }
+    }
+}
+
+bool asks_for_pool(const Op& op) noexcept { return op.effect != Effect::Panics || op.pair_target != kNoChunk; }
+
+void raise_panic(const Op& op, std::size_t n) {
+    if (op.pair_target == kNoChunk) {
+        throw Panic("chunk_size must not be zero");
+    }
+    throw Panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " +
+                std::to_string(std::uint64_t{1} << op.pair_target));
+}
+
+}  // namespace vastrel::sim
