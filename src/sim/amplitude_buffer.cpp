@@ -48,25 +48,13 @@ AmplitudeBuffer& AmplitudeBuffer::operator=(AmplitudeBuffer&& other) noexcept {
     return *this;
 }
 
-void AmplitudeBuffer::make_ready(ThreadPool* pool) {
-    if (state_ == State::Ready) {
-        return;
-    }
-    const bool zero = state_ == State::Recycled;
-    if (!zero && pool == nullptr) {
-        return;  // zero already; pages fault in as they are first touched
-    }
-    Complex32* data = data_;
-    const std::size_t length = length_;
-    // Whole pages a piece, the last one cut at the end of the buffer.
-    const auto pages = [data, length, zero](std::size_t first, std::size_t last) {
-        const std::size_t begin = first * kPerPage;
-        const std::size_t end = std::min(last * kPerPage, length);
-        if (zero) {
-            std::memset(static_cast<void*>(data + begin), 0, (end - begin) * sizeof(Complex32));
-        } else {
-            prefault_amplitudes(data, begin, end);
-        }
+namespace {
+
+// Calls f(begin, end) on pieces of whole pages of [0, length) over the pool.
+template <class F>
+void by_pages(std::size_t length, ThreadPool* pool, const F& f) {
+    const auto pages = [&](std::size_t first, std::size_t last) {
+        f(first * kPerPage, std::min(last * kPerPage, length));
     };
     const std::size_t num_pages = (length + kPerPage - 1) / kPerPage;
     if (pool == nullptr || pool->num_threads() == 1) {
@@ -74,16 +62,32 @@ void AmplitudeBuffer::make_ready(ThreadPool* pool) {
     } else {
         pool->parallel_for(num_pages, pages);
     }
-    if (zero) {
-        data_[0] = Complex32{1.0f, 0.0f};
+}
+
+}  // namespace
+
+void write_zero_state(Complex32* data, std::size_t length, ThreadPool* pool) {
+    by_pages(length, pool, [data](std::size_t begin, std::size_t end) {
+        std::memset(static_cast<void*>(data + begin), 0, (end - begin) * sizeof(Complex32));
+    });
+    data[0] = Complex32{1.0f, 0.0f};
+}
+
+void AmplitudeBuffer::make_ready(ThreadPool* pool) {
+    if (state_ == State::Recycled) {
+        write_zero_state(data_, length_, pool);
+    } else if (state_ == State::Fresh && pool != nullptr) {
+        Complex32* data = data_;
+        by_pages(length_, pool, [data](std::size_t begin, std::size_t end) { prefault_amplitudes(data, begin, end); });
+    } else if (state_ == State::Fresh) {
+        return;  // zero already; pages fault in as they are first touched
     }
     state_ = State::Ready;
 }
 
 RawBuffer AmplitudeBuffer::release() noexcept {
     if (state_ == State::Recycled) {
-        std::memset(static_cast<void*>(data_), 0, length_ * sizeof(Complex32));
-        data_[0] = Complex32{1.0f, 0.0f};
+        write_zero_state(data_, length_, nullptr);
     }
     const RawBuffer raw{data_, length_, length_};
     data_ = nullptr;

@@ -53,6 +53,11 @@ private:
     State state_ = State::Ready;
 };
 
+// Writes the all-zero basis state over data[0, length), whole pages a
+// piece over the pool (null: on the calling thread), the last piece ending
+// with the buffer wherever that falls in its page.
+void write_zero_state(Complex32* data, std::size_t length, ThreadPool* pool);
+
 // Frees a buffer obtained from release (same allocator).
 void free_buffer(Complex32* data, std::size_t capacity) noexcept;
 

@@ -1,0 +1,371 @@
+// The three kernels written once for every SIMD instruction set, over a
+// traits type `Isa` that says how a register of 2^Isa::kLog2Width amplitudes
+// is loaded, multiplied, permuted and blended (kernels_avx2.cpp and
+// kernels_avx512.cpp hold one each, with the instantiation). Included only by
+// ISA-specific translation units; see kernel_walks.hpp for why everything
+// here has internal linkage.
+//
+// A complex product by a constant y uses y split into (re, re, ...) and
+// (-im, +im, ...): x*y.re + swap(x)*(-im, +im) gives, lane by lane,
+// x.re*y.re + (-(x.im*y.im)) and x.im*y.re + x.re*y.im. Negating an operand
+// negates the rounded product exactly, and a + (-b) is a - b by definition,
+// so each lane carries exactly the scalar formula's four roundings. A NaN
+// result is written as the canonical NaN, as the scalar pairs at the ends do.
+//
+// What Isa provides (V a register, Mask a lane selection):
+//   kLog2Width; load(p), store(p, v) (unaligned), load_aligned(p);
+//   splat(float), imag_factor(im) = (-im, +im, ...), mul, add, swap_parts;
+//   lanes_with_bit(q) (the lanes of amplitudes whose bit q < kLog2Width is
+//   set), all_lanes(), both(m, m'), blend(a, b, m) (b where m);
+//   Pairs pairs(t), to_pairs(P, x, y) and from_pairs(P, x, y): two
+//   registers of whole blocks of 2^(t+1) amplitudes (t < kLog2Width) into
+//   the lower and the upper members of their pairs, and back;
+//   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
+//   canonical_nan(a, b): NaN lanes of a and b become the canonical NaN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernel_walks.hpp"
+#include "kernels.hpp"
+
+namespace vastrel::sim::kernels {
+namespace {
+
+// Lane f of a register holds float f of its amplitudes: part f & 1 of
+// amplitude f >> 1. These give, lane by lane, the indices and masks that
+// sets with general permutes build their constants from.
+
+// Whether lane f belongs to an amplitude whose bit q is set.
+constexpr bool lane_has_bit(unsigned f, unsigned q) { return (((f >> 1) >> q) & 1) != 0; }
+
+// The lane of the register pair (x, y) (y's lanes numbered on from x's) that
+// lane f of the lower (upper) members of the pairs of t comes from.
+constexpr unsigned gather_lane(unsigned f, unsigned t, bool upper) {
+    const unsigned low = (1u << t) - 1;
+    const unsigned k = f >> 1;
+    const unsigned g = ((k & ~low) << 1) | (k & low) | (upper ? 1u << t : 0u);
+    return 2 * g + (f & 1);
+}
+
+// The lane of (lower, upper) that lane f of half `half` (0: x, 1: y) of the
+// register pair comes from, for registers of `width` amplitudes.
+constexpr unsigned scatter_lane(unsigned f, unsigned t, unsigned half, unsigned width) {
+    const unsigned low = (1u << t) - 1;
+    const unsigned g = half * width + (f >> 1);
+    const unsigned k = ((g >> 1) & ~low) | (g & low);  // g without bit t
+    return 2 * width * ((g >> t) & 1) + 2 * k + (f & 1);
+}
+
+// The lane of the same register holding amplitude (f >> 1) ^ 2^t.
+constexpr unsigned flip_lane(unsigned f, unsigned t) { return f ^ (2u << t); }
+
+template <class Isa>
+struct SimdKernels {
+    using V = typename Isa::V;
+    using Mask = typename Isa::Mask;
+    static constexpr unsigned kLog2Width = Isa::kLog2Width;
+    static constexpr std::size_t kWidth = std::size_t{1} << kLog2Width;
+
+    // A complex constant per lane, split as described at the top.
+    struct Factor {
+        V re;
+        V im;
+    };
+
+    static Factor factor(Complex32 y) { return {Isa::splat(y.re), Isa::imag_factor(y.im)}; }
+
+    // x*y, given x and swap_parts(x).
+    [[gnu::always_inline]] static V mul(V x, V x_swapped, const Factor& y) {
+        return Isa::add(Isa::mul(x, y.re), Isa::mul(x_swapped, y.im));
+    }
+
+    [[gnu::always_inline]] static V scaled(V v, const Factor& y) {
+        V r = mul(v, Isa::swap_parts(v), y);
+        Isa::canonical_nan(r, r);
+        return r;
+    }
+
+    static float* floats(Complex32* p) { return reinterpret_cast<float*>(p); }
+
+    // With t >= kLog2Width a step is kWidth pairs whose lower amplitudes are
+    // one register at lower_index(p, t) and whose partners are the register
+    // 2^t further on. Below that a step is kWidth / 2 pairs, both members of
+    // each in the one register at amplitude 2p (p is then a multiple of 2^t).
+    static std::size_t step_of(unsigned t) { return t >= kLog2Width ? kWidth : kWidth / 2; }
+
+    // Writes the register of partner results at from (a far target's burst
+    // buffer, aligned) to amplitude j.
+    static auto copy_register(Complex32* data) {
+        return [data](std::size_t j, const Complex32* from) {
+            Isa::store(floats(data + j), Isa::load_aligned(reinterpret_cast<const float*>(from)));
+        };
+    }
+
+    static void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
+        auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
+        float* base = floats(data);
+        const Factor m00 = factor(m.m00), m01 = factor(m.m01), m10 = factor(m.m10), m11 = factor(m.m11);
+        // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
+        auto apply = [&](V& a, V& b) __attribute__((always_inline)) {
+            const V as = Isa::swap_parts(a);
+            const V bs = Isa::swap_parts(b);
+            V na = Isa::add(mul(a, as, m00), mul(b, bs, m01));
+            V nb = Isa::add(mul(a, as, m10), mul(b, bs, m11));
+            Isa::canonical_nan(na, nb);
+            a = na;
+            b = nb;
+        };
+        // From kLog2Width on, a step is kWidth pairs: the lower members one
+        // register at i, their partners the register 2^t further on. The
+        // software prefetch serves only a range that streams from memory; in
+        // a cache block it would cost a load slot per register for nothing.
+        // The partners' results go to out: the partners themselves, or the
+        // buffer of a far target's burst.
+        auto pair_step = [&](float* pa, float* pb, float* out, std::size_t ahead) __attribute__((always_inline)) {
+            if (ahead != 0) {
+                prefetch_ahead(pa, ahead);
+                prefetch_ahead(pb, ahead);
+            }
+            V a = Isa::load(pa);
+            V b = Isa::load(pb);
+            apply(a, b);
+            Isa::store(pa, a);
+            Isa::store(out, b);
+        };
+        if (t >= kLog2Width) {
+            walk_pairs(
+                data, t, begin, end, kWidth, kLog2Width, scalar,
+                [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
+                [&](std::size_t i, std::size_t j, Complex32* out, std::size_t ahead) {
+                    pair_step(base + 2 * i, base + 2 * j, floats(out), ahead);
+                },
+                copy_register(data));
+            return;
+        }
+        // Below the register width the kWidth pairs of a step fill two
+        // registers at amplitude 2p; they are regrouped into lower and upper
+        // members, go through the same arithmetic, and are put back.
+        const auto pairs = Isa::pairs(t);
+        sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
+            float* q = base + 4 * p;
+            prefetch_ahead(q);
+            if (2 * kWidth * sizeof(Complex32) > 64) {
+                prefetch_ahead(q + 2 * kWidth);  // the second register starts another line
+            }
+            V a = Isa::load(q);
+            V b = Isa::load(q + 2 * kWidth);
+            Isa::to_pairs(pairs, a, b);
+            apply(a, b);
+            Isa::from_pairs(pairs, a, b);
+            Isa::store(q, a);
+            Isa::store(q + 2 * kWidth, b);
+        });
+    }
+
+    // Exchanges the lanes of the registers at pa and pb chosen by control
+    // when blended, else the whole registers; pb's new value goes to out
+    // (pb itself, or a far target's burst buffer).
+    [[gnu::always_inline]] static void exchange_lanes(float* pa, const float* pb, float* out, bool blended,
+                                                      Mask control) {
+        const V a = Isa::load(pa);
+        const V b = Isa::load(pb);
+        Isa::store(pa, blended ? Isa::blend(a, b, control) : b);
+        Isa::store(out, blended ? Isa::blend(b, a, control) : a);
+    }
+
+    // cnot with target kLog2Width or above on a range in a cache block: only
+    // the registers whose pairs qualify, in order (the kWidth pairs of a
+    // register share bit c). Out of line: inlined into cnot, whose far-target
+    // bursts use most registers, it had GCC keep the blend mask on the stack
+    // and reload it for every register.
+    [[gnu::noinline]] static void cnot_in_cache(Complex32* data, unsigned c, unsigned t, std::size_t begin,
+                                                std::size_t end) {
+        auto scalar = [&](std::size_t p) { cnot_pair(data, c, t, p); };
+        float* base = floats(data);
+        const bool lane_control = c < kLog2Width;
+        const Mask control = lane_control ? Isa::lanes_with_bit(c) : Isa::all_lanes();
+        const std::size_t h = std::size_t{1} << t;
+        const std::size_t mask = control_mask(c, t, lane_control);
+        auto walk = [&](auto blended, auto) {
+            sweep_set(begin, end, kWidth, mask, scalar, [&](std::size_t p) {
+                const std::size_t i = lower_index(p, t);
+                float* pb = base + 2 * (i + h);
+                exchange_lanes(base + 2 * i, pb, pb, blended, control);
+            });
+        };
+        with_flags(lane_control, false, walk);
+    }
+
+    // cnot with a far target, per case (walk_far_cnot).
+    template <bool Blended>
+    [[gnu::noinline]] static bool cnot_far(Complex32* data, unsigned c, unsigned t, std::size_t begin,
+                                           std::size_t end) {
+        const Mask control = Blended ? Isa::lanes_with_bit(c) : Isa::all_lanes();
+        return walk_far_cnot<Blended>(
+            data, c, t, begin, end, kWidth,
+            [control](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, Blended, control); },
+            [](const float* pb, float* out) { Isa::store(out, Isa::load(pb)); }, copy_register(data));
+    }
+
+    static void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
+        auto scalar = [&](std::size_t p) { cnot_pair(data, c, t, p); };
+        float* base = floats(data);
+        // From kLog2Width on, bit c is the same for a whole register, which
+        // is then exchanged whole or skipped (and never read).
+        const bool lane_control = c < kLog2Width;
+        const Mask control = lane_control ? Isa::lanes_with_bit(c) : Isa::all_lanes();
+        auto touched = [&](std::size_t g) { return lane_control || ((g >> c) & 1); };
+        if (t >= kLog2Width) {
+            const std::size_t h = std::size_t{1} << t;
+            auto exchange = [&](float* pa, const float* pb, float* out) {
+                exchange_lanes(pa, pb, out, lane_control, control);
+            };
+            // A far target in bursts.
+            if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
+                return;
+            }
+            // Run by run: with the control bit above the lanes only the runs
+            // where it is set, exchanged whole; with it in the lanes every
+            // run, the lanes chosen by a blend.
+            if (walk_controlled(
+                    c, t, false, begin, end, kWidth, kLog2Width, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
+                    [&](std::size_t g) {
+                        float* pb = base + 2 * (g + h);
+                        exchange(base + 2 * g, pb, pb);
+                    })) {
+                return;
+            }
+            // Short runs in a cache block.
+            if (!streams(begin, end)) {
+                cnot_in_cache(data, c, t, begin, end);
+                return;
+            }
+            sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
+                const std::size_t i = lower_index(p, t);
+                float* pa = base + 2 * i;
+                float* pb = base + 2 * (i + h);
+                if (touched(i + kAhead)) {
+                    prefetch_ahead(pa);
+                }
+                if (touched(i + h + kAhead)) {
+                    prefetch_ahead(pb);
+                }
+                if (touched(i)) {
+                    exchange(pa, pb, pb);
+                }
+            });
+            return;
+        }
+        // The target in the lanes: each register exchanges lanes with
+        // itself. In a cache block, with bit c above the lanes, only the
+        // registers where it is set, exchanged whole; otherwise every
+        // register, blended.
+        const auto partner = Isa::flip(t);
+        if (!streams(begin, end)) {
+            const std::size_t mask = control_mask(c, t, lane_control);
+            // One loop per case, so that none tests the case per register.
+            auto walk = [&](auto blended, auto) {
+                sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
+                    float* q = base + 4 * p;
+                    const V v = Isa::load(q);
+                    const V x = Isa::flipped(partner, v);
+                    Isa::store(q, blended ? Isa::blend(v, x, control) : x);
+                });
+            };
+            with_flags(lane_control, false, walk);
+            return;
+        }
+        sweep(begin, end, step_of(t), scalar, [&](std::size_t p) {
+            const std::size_t g = 2 * p;
+            float* q = base + 2 * g;
+            if (touched(g + kAhead)) {
+                prefetch_ahead(q);
+            }
+            if (!touched(g)) {
+                return;
+            }
+            const V v = Isa::load(q);
+            Isa::store(q, Isa::blend(v, Isa::flipped(partner, v), control));
+        });
+    }
+
+    static void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t begin, std::size_t end) {
+        auto scalar = [&](std::size_t p) { crz_pair(data, c, t, phase, p); };
+        float* base = floats(data);
+        const Factor y = factor(phase);
+        // The lanes to multiply in a register: bit t set (when t is below
+        // the register width) and bit c set (likewise); a bit from
+        // kLog2Width on is the same for the whole register, which is then
+        // multiplied or skipped.
+        const bool lane_control = c < kLog2Width;
+        const bool lane_target = t < kLog2Width;
+        Mask chosen = Isa::all_lanes();
+        if (lane_control) {
+            chosen = Isa::both(chosen, Isa::lanes_with_bit(c));
+        }
+        if (lane_target) {
+            chosen = Isa::both(chosen, Isa::lanes_with_bit(t));
+        }
+        // Run by run over the partners: with the control bit above the lanes
+        // only the runs where it is set, every lane multiplied; with it in
+        // the lanes every run, the lanes chosen by a blend. (A target in the
+        // lanes never walks runs.)
+        if (walk_controlled(
+                c, t, true, begin, end, kWidth, kLog2Width, [&](std::size_t g) { crz_at(data, c, g, phase); },
+                [&](std::size_t g) {
+                    float* q = base + 2 * g;
+                    const V v = Isa::load(q);
+                    const V r = scaled(v, y);
+                    Isa::store(q, lane_control ? Isa::blend(v, r, chosen) : r);
+                })) {
+            return;
+        }
+        // In a cache block otherwise: only the registers whose pairs
+        // qualify, in order (the pairs of a register share bit c), those
+        // with bit c in the lanes or the target in the lanes blended. With
+        // both in the lanes every register qualifies, and the sweep below is
+        // faster.
+        if (!streams(begin, end) && !(lane_control && lane_target)) {
+            const std::size_t mask = control_mask(c, t, lane_control);
+            const bool blend = lane_control || lane_target;
+            const std::size_t h = std::size_t{1} << t;
+            sweep_set(begin, end, step_of(t), mask, scalar, [&](std::size_t p) {
+                float* q = base + 2 * (lane_target ? 2 * p : lower_index(p, t) + h);
+                const V v = Isa::load(q);
+                const V r = scaled(v, y);
+                Isa::store(q, blend ? Isa::blend(v, r, chosen) : r);
+            });
+            return;
+        }
+        auto touched = [&](std::size_t g) {
+            return (lane_control || ((g >> c) & 1)) && (lane_target || ((g >> t) & 1));
+        };
+        auto scale = [&](float* q, std::size_t g) {
+            if (touched(g + kAhead)) {
+                prefetch_ahead(q);
+            }
+            if (!touched(g)) {
+                return;
+            }
+            const V v = Isa::load(q);
+            Isa::store(q, Isa::blend(v, scaled(v, y), chosen));
+        };
+        if (t >= kLog2Width) {
+            // Only the partners change: the register 2^t above the lower ones.
+            const std::size_t h = std::size_t{1} << t;
+            sweep(begin, end, kWidth, scalar, [&](std::size_t p) {
+                const std::size_t j = lower_index(p, t) + h;
+                scale(base + 2 * j, j);
+            });
+            return;
+        }
+        sweep(begin, end, step_of(t), scalar, [&](std::size_t p) { scale(base + 4 * p, 2 * p); });
+    }
+
+    static constexpr KernelSet set(const char* name) { return {name, mat2, cnot, crz}; }
+};
+
+}  // namespace
+}  // namespace vastrel::sim::kernels

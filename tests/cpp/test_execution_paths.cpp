@@ -1,0 +1,274 @@
+// One gate list, every way it can run: gate by gate and planned into
+// blocks, on every kernel set this CPU runs (and the SIMD body at eight
+// amplitudes a register, through portable vectors, wherever AVX-512 is
+// missing), on pools of 1-3 workers, from states full of special values.
+// Every run must give the bits of the scalar set run gate by gate on one
+// worker, NaN bits included, and the same panic. Also: block shapes from
+// cache geometry, and the zeroing of a reused buffer.
+#include <gtest/gtest.h>
+
+// Vectors of 64 bytes are passed in memory here (no AVX-512 in this unit).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/amplitude_buffer.hpp"
+#include "sim/executor.hpp"
+#include "sim/kernels.hpp"
+#include "sim/simd_kernels.hpp"
+#include "sim/state_vector.hpp"
+#include "sim/thread_pool.hpp"
+#include "support.hpp"
+
+namespace vastrel::sim {
+namespace {
+
+// ---- The SIMD body over portable vectors of eight amplitudes ----
+
+using V16 = float __attribute__((vector_size(64)));
+using I16 = std::int32_t __attribute__((vector_size(64)));
+
+struct Portable8 {
+    using V = V16;
+    using Mask = I16;
+    static constexpr unsigned kLog2Width = 3;
+
+    template <class Lane>
+    static I16 indices(Lane lane) {
+        I16 idx{};
+        for (unsigned f = 0; f < 16; ++f) {
+            idx[f] = static_cast<std::int32_t>(lane(f));
+        }
+        return idx;
+    }
+    static V load(const float* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static V load_aligned(const float* p) { return load(p); }
+    static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static V splat(float x) { return V{} + x; }
+    static V imag_factor(float im) {
+        V v{};
+        for (unsigned f = 0; f < 16; ++f) {
+            v[f] = (f & 1) ? im : -im;
+        }
+        return v;
+    }
+    static V mul(V a, V b) { return a * b; }
+    static V add(V a, V b) { return a + b; }
+    static V swap_parts(V x) { return __builtin_shuffle(x, indices([](unsigned f) { return f ^ 1; })); }
+    static Mask lanes_with_bit(unsigned q) {
+        return indices([q](unsigned f) { return kernels::lane_has_bit(f, q) ? -1 : 0; });
+    }
+    static Mask all_lanes() { return I16{} - 1; }
+    static Mask both(Mask a, Mask b) { return a & b; }
+    static V blend(V a, V b, Mask m) { return m != 0 ? b : a; }
+    struct Pairs {
+        I16 lower, upper, first, second;
+    };
+    static Pairs pairs(unsigned t) {
+        return {indices([t](unsigned f) { return kernels::gather_lane(f, t, false); }),
+                indices([t](unsigned f) { return kernels::gather_lane(f, t, true); }),
+                indices([t](unsigned f) { return kernels::scatter_lane(f, t, 0, 8); }),
+                indices([t](unsigned f) { return kernels::scatter_lane(f, t, 1, 8); })};
+    }
+    static void to_pairs(const Pairs& p, V& x, V& y) {
+        const V lo = __builtin_shuffle(x, y, p.lower);
+        y = __builtin_shuffle(x, y, p.upper);
+        x = lo;
+    }
+    static void from_pairs(const Pairs& p, V& lo, V& hi) {
+        const V x = __builtin_shuffle(lo, hi, p.first);
+        hi = __builtin_shuffle(lo, hi, p.second);
+        lo = x;
+    }
+    using Flip = I16;
+    static Flip flip(unsigned t) { return indices([t](unsigned f) { return kernels::flip_lane(f, t); }); }
+    static V flipped(const Flip& f, V v) { return __builtin_shuffle(v, f); }
+    static void canonical_nan(V& a, V& b) {
+        const V nan = splat(std::numeric_limits<float>::quiet_NaN());
+        a = a != a ? nan : a;
+        b = b != b ? nan : b;
+    }
+};
+
+constexpr kernels::KernelSet kPortable8 = kernels::SimdKernels<Portable8>::set("portable8");
+
+std::vector<const kernels::KernelSet*> every_set() {
+    std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels(), &kPortable8};
+    for (const kernels::KernelSet* s : {kernels::avx2_kernels(), kernels::avx512_kernels()}) {
+        if (s != nullptr) {
+            sets.push_back(s);
+        }
+    }
+    return sets;
+}
+
+// ---- Generated cases ----
+
+float special(std::mt19937_64& rng) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    static const float values[] = {0.0f,   -0.0f, 1e-45f,     -3e-39f,  kInf,  -kInf, std::numeric_limits<float>::quiet_NaN(),
+                                   -std::numeric_limits<float>::quiet_NaN(),
+                                   std::bit_cast<float>(std::uint32_t{0x7FA00001}),  // a NaN with a payload
+                                   1e-30f, -2e-25f, 0.5f,   -1.0f};
+    return values[rng() % std::size(values)];
+}
+
+// Mostly ordinary values, so that arithmetic happens; a fifth special.
+StateVector awkward_state(unsigned num_qubits, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    StateVector v(num_qubits);
+    for (Complex32& a : v.amplitudes()) {
+        a = Complex32{rng() % 5 == 0 ? special(rng) : value(rng), rng() % 5 == 0 ? special(rng) : value(rng)};
+    }
+    return v;
+}
+
+// Indices in range, aliases 64 and 2^64 - 64 away, beyond the vector, 63
+// and 2^64 - 1; single-qubit targets stay in range (a panic ends a list).
+std::uint64_t index(std::mt19937_64& rng, unsigned n, bool wild) {
+    const unsigned r = static_cast<unsigned>(rng() % 20);
+    const std::uint64_t q = r < 8 ? rng() % std::min(n, 9u) : rng() % n;
+    if (!wild || r < 14) {
+        return r == 13 ? q + 64 : q;
+    }
+    const std::uint64_t far[] = {q - 64, n + rng() % (64 - n), 63, ~std::uint64_t{0}, 64 + n};
+    return far[r % 5];
+}
+
+std::vector<Gate> awkward_gates(std::mt19937_64& rng, unsigned n, std::size_t count, bool end_in_panic) {
+    std::uniform_real_distribution<float> angle(-4.0f, 4.0f);
+    const auto theta = [&] { return rng() % 12 == 0 ? special(rng) : angle(rng); };
+    std::vector<Gate> gates;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t t = index(rng, n, false);
+        switch (rng() % 6) {
+            case 0: gates.push_back(X{t}); break;
+            case 1: gates.push_back(H{t}); break;
+            case 2: gates.push_back(Rz{t, theta()}); break;
+            case 3: gates.push_back(Crz{index(rng, n, true), index(rng, n, true), theta()}); break;
+            case 4: {
+                const std::uint64_t c = index(rng, n, true);
+                std::uint64_t target = index(rng, n, true);
+                target = (target & 63) == 63 ? t : target;  // target 63 would panic
+                gates.push_back(Cnot{c, target});
+                break;
+            }
+            default:
+                gates.push_back(Mat2{t, {{special(rng), 0.0f}, {0.5f, -0.25f}, {theta(), 0.0f}, {1.0f, special(rng)}}});
+                break;
+        }
+    }
+    if (end_in_panic) {
+        const Gate panics[] = {X{63}, Cnot{0, ~std::uint64_t{0}}, H{n + rng() % (63 - n)}};
+        gates.push_back(panics[rng() % 3]);
+        gates.push_back(H{0});
+    }
+    return gates;
+}
+
+std::string run(std::span<const Gate> gates, StateVector& v, const Backend& backend, const BlockShape& shape) {
+    return test::panic_message([&] { run_gates(gates, v, &backend, shape); });
+}
+
+TEST(ExecutionPaths, EverySetPoolAndShapeGivesTheBitsOfTheScalarSetGateByGate) {
+    std::mt19937_64 rng(20261209);
+    ThreadPool pools[] = {ThreadPool(1), ThreadPool(2), ThreadPool(3)};
+    const BlockShape shapes[] = {kNoBlocks, machine_block_shape(), kDefaultBlockShape,
+                                 {.width = 9, .min_low = 3, .max_far = 2, .outer = 11, .sub_width = 7,
+                                  .sub_min_low = 2, .sub_max_far = 1, .far_qubit = 8, .sub_far_qubit = 6}};
+    const auto sets = every_set();
+    for (unsigned n : {1u, 6u, 13u, 17u, 19u}) {
+        for (bool end_in_panic : {false, true}) {
+            const std::vector<Gate> gates = awkward_gates(rng, n, n < 16 ? 100 : 30, end_in_panic);
+            StateVector expected = awkward_state(n, n);
+            const std::string message = run(gates, expected, Backend{&pools[0], &kernels::scalar_kernels()}, kNoBlocks);
+            EXPECT_EQ(message == "<no panic>", !end_in_panic) << message;
+            for (ThreadPool& pool : pools) {
+                for (const kernels::KernelSet* set : sets) {
+                    for (const BlockShape& shape : shapes) {
+                        StateVector v = awkward_state(n, n);
+                        EXPECT_EQ(run(gates, v, Backend{&pool, set}, shape), message);
+                        ASSERT_TRUE(test::same_bits(v.amplitudes(), expected.amplitudes()))
+                            << n << " qubits, " << set->name << ", " << pool.num_threads()
+                            << " threads, blocks 2^" << shape.width;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// ---- Block shapes from the caches ----
+
+TEST(BlockShapes, FollowTheCachesAndTheFallbackIsTheMeasuredShape) {
+    const auto same = [](const BlockShape& a, const BlockShape& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    EXPECT_TRUE(same(shape_for(kFallbackCaches), kDefaultBlockShape));
+    // A 2 MiB 16-way L2: sub-blocks of 1 MiB, far qubits from where a
+    // 128 KiB way ends.
+    const BlockShape big = shape_for({std::size_t{2} << 20, 16, std::size_t{64} << 20});
+    EXPECT_EQ(big.sub_width, 17u);
+    EXPECT_EQ(big.width, 19u);
+    EXPECT_EQ(big.sub_far_qubit, 14u);
+    EXPECT_EQ(big.sub_max_far, 4u);
+    EXPECT_EQ(big.outer, 21u);
+
+    const auto dir = std::filesystem::temp_directory_path() / ("vastrel-caches-" + std::to_string(::getpid()));
+    const auto write = [&](int index, const char* level, const char* type, const char* size, const char* ways) {
+        const auto d = dir / ("index" + std::to_string(index));
+        std::filesystem::create_directories(d);
+        std::ofstream(d / "level") << level << "\n";
+        std::ofstream(d / "type") << type << "\n";
+        std::ofstream(d / "size") << size << "\n";
+        std::ofstream(d / "ways_of_associativity") << ways << "\n";
+    };
+    write(0, "1", "Data", "32K", "8");
+    write(1, "1", "Instruction", "32K", "8");
+    write(2, "2", "Unified", "1024K", "8");
+    write(3, "3", "Unified", "32768K", "16");
+    const auto caches = read_cache_geometry(dir.c_str());
+    ASSERT_TRUE(caches.has_value());
+    EXPECT_EQ(caches->l2_size, std::size_t{1} << 20);
+    EXPECT_EQ(caches->l2_ways, 8u);
+    EXPECT_EQ(caches->l3_size, std::size_t{32} << 20);
+    write(2, "2", "Unified", "garbage", "8");
+    EXPECT_FALSE(read_cache_geometry(dir.c_str()).has_value());
+    std::filesystem::remove_all(dir);
+    EXPECT_FALSE(read_cache_geometry(dir.c_str()).has_value());
+
+    const auto parsed = parse_block_shape("17,11,5,20,15,10,3,14,13");
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_TRUE(same(*parsed, kDefaultBlockShape));
+    for (const char* bad : {"", "17,11", "17,11,5,20,15,10,3,14", "17,11,5,20,15,10,3,x", "99,1,1,1,1,1,1"}) {
+        EXPECT_FALSE(parse_block_shape(bad).has_value()) << bad;
+    }
+}
+
+// ---- Reused buffers ----
+
+TEST(AmplitudeBuffers, ZeroStateCoversABufferThatEndsInsideAPage) {
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        ThreadPool pool(threads);
+        for (std::size_t length : {std::size_t{1}, std::size_t{511}, std::size_t{3 * 512 + 5}, std::size_t{4096}}) {
+            std::vector<Complex32> data(length, Complex32{7.0f, -7.0f});
+            write_zero_state(data.data(), length, &pool);
+            EXPECT_TRUE(test::same_bits(data[0], test::kOne));
+            for (std::size_t i = 1; i < length; ++i) {
+                ASSERT_TRUE(test::same_bits(data[i], test::kZero)) << length << " at " << i;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vastrel::sim
