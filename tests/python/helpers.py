@@ -220,7 +220,8 @@ _BATCH_CHILD = """
     def digest(a):
         parts = a.view(numpy.float32).reshape(-1, 2)
         bits = parts.view(numpy.uint32).copy()
-        bits[numpy.isnan(parts)] = 0x7FC00000
+        if not RAW_BITS:
+            bits[numpy.isnan(parts)] = 0x7FC00000
         return hashlib.sha256(bits.tobytes()).hexdigest()
 
     with open(_os.environ["VASTREL_BATCH"]) as f:
@@ -245,11 +246,12 @@ def write_batch(batch) -> str:
     return f.name
 
 
-def run_batch(path: str, threads=None, env: dict | None = None) -> list:
+def run_batch(path: str, threads=None, env: dict | None = None, raw: bool = False) -> list:
     """Runs every circuit of the batch file twice in a fresh interpreter, after
     set_num_threads(threads) unless threads is None; for each run, ["ok",
-    digest of the amplitudes] or [exception class name, message]."""
-    code = _BATCH_CHILD.replace("SET_THREADS", repr(threads))
+    digest of the amplitudes] or [exception class name, message]. The digest
+    takes every NaN as one unless raw, when it takes the bits as they are."""
+    code = _BATCH_CHILD.replace("SET_THREADS", repr(threads)).replace("RAW_BITS", repr(raw))
     res = run_child(code, env={"VASTREL_BATCH": path, **(env or {})}, timeout=300)
     return res.data["outcomes"]
 

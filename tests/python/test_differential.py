@@ -184,6 +184,9 @@ def corner_batch():
     batch.append((17, dense(17) + noisy(17, 10) + [("x", 2**64 - 1)] + noisy(17, 5)))
     batch.append((17, dense(17) + noisy(17, 10) + [("h", 17 + 64)]))
     batch.append((17, dense(17) + [("cnot", 3, 127)]))
+    # NaN from two sources meeting in one product: which operand's NaN the
+    # hardware keeps must not decide the bits.
+    batch.append((16, [("h", 0), ("h", 5), ("h", 12), ("rz", 0, float("inf")), ("rz", 5, float("nan"))]))
     return batch
 
 
@@ -209,6 +212,23 @@ def test_corner_batch_reaches_every_outcome(corner_file):
         kind, value = outcome(specs, n)
         nan_results += kind == "ok" and bool(np.isnan(value).any())
     assert nan_results >= 2
+
+
+NO_BLOCKS = {"VASTREL_BLOCK_SHAPE": "0,0,0,0,0,0,0"}
+
+
+@pytest.fixture(scope="module")
+def corner_bits(corner_file):
+    """The raw bits, NaN included, of the scalar set gate by gate on one worker."""
+    return run_batch(corner_file[0], 1, env={"VASTREL_KERNELS": "scalar", **NO_BLOCKS}, raw=True)
+
+
+@pytest.mark.parametrize("blocks", [True, False], ids=["blocked", "gate-by-gate"])
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("kernels", ["scalar", "avx2", "avx512"])
+def test_corner_bits_whatever_the_set_pool_and_blocking(corner_file, corner_bits, kernels, threads, blocks):
+    env = {"VASTREL_KERNELS": kernels, **({} if blocks else NO_BLOCKS)}
+    assert run_batch(corner_file[0], threads, env=env, raw=True) == corner_bits
 
 
 @pytest.mark.parametrize("threads", [None, 1, 2, 3, 8], ids=["default", "1", "2", "3", "8"])
