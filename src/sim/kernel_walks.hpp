@@ -10,7 +10,6 @@
 #include <xmmintrin.h>
 
 #include <cassert>
-#include <limits>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -26,13 +25,6 @@ inline Complex32 mul(Complex32 x, Complex32 y) {
 
 inline Complex32 add(Complex32 x, Complex32 y) { return {x.re + y.re, x.im + y.im}; }
 
-// Every NaN a kernel computes is written as this one: which operand's NaN
-// the hardware keeps depends on the operand order, and the compiler may
-// commute a product differently in each copy of a loop, so the bits of a
-// result would otherwise depend on the kernel set and the split.
-inline float canonical(float x) { return x != x ? std::numeric_limits<float>::quiet_NaN() : x; }
-inline Complex32 canonical(Complex32 z) { return {canonical(z.re), canonical(z.im)}; }
-
 inline std::size_t lower_index(std::size_t p, unsigned t) {
     const std::size_t low = (std::size_t{1} << t) - 1;
     return ((p >> t) << (t + 1)) | (p & low);
@@ -41,8 +33,8 @@ inline std::size_t lower_index(std::size_t p, unsigned t) {
 inline void mat2_at(Complex32* data, std::size_t i, std::size_t j, const Matrix2& m) {
     const Complex32 a = data[i];
     const Complex32 b = data[j];
-    data[i] = canonical(add(mul(m.m00, a), mul(m.m01, b)));
-    data[j] = canonical(add(mul(m.m10, a), mul(m.m11, b)));
+    data[i] = add(mul(m.m00, a), mul(m.m01, b));
+    data[j] = add(mul(m.m10, a), mul(m.m11, b));
 }
 
 inline void mat2_pair(Complex32* data, unsigned t, const Matrix2& m, std::size_t p) {
@@ -66,7 +58,7 @@ inline void cnot_at(Complex32* data, unsigned c, std::size_t i, std::size_t j) {
 // Amplitude j multiplied by the phase when bit c of j is set.
 inline void crz_at(Complex32* data, unsigned c, std::size_t j, Complex32 phase) {
     if ((j >> c) & 1) {
-        data[j] = canonical(mul(data[j], phase));
+        data[j] = mul(data[j], phase);
     }
 }
 

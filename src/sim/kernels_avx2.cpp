@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "kernels.hpp"
 #include "simd_kernels.hpp"
@@ -24,7 +23,7 @@ struct Avx2 {
     static V load_aligned(const float* p) { return _mm256_load_ps(p); }
     static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
     static V splat(float x) { return _mm256_set1_ps(x); }
-    static V imag_factor(float im) { return _mm256_setr_ps(-im, im, -im, im, -im, im, -im, im); }
+    static V imag_factor(float neg, float im) { return _mm256_setr_ps(neg, im, neg, im, neg, im, neg, im); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V swap_parts(V x) { return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
@@ -63,17 +62,6 @@ struct Avx2 {
         return t == 0 ? _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5) : _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3);
     }
     static V flipped(Flip f, V v) { return _mm256_permutevar8x32_ps(v, f); }
-
-    // One compare finds a NaN in either register; NaN is rare, so the
-    // replacement is a branch.
-    static void canonical_nan(V& a, V& b) {
-        const V unordered = _mm256_cmp_ps(a, b, _CMP_UNORD_Q);
-        if (!_mm256_testz_ps(unordered, unordered)) [[unlikely]] {
-            const V nan = _mm256_set1_ps(std::numeric_limits<float>::quiet_NaN());
-            a = _mm256_blendv_ps(a, nan, _mm256_cmp_ps(a, a, _CMP_UNORD_Q));
-            b = _mm256_blendv_ps(b, nan, _mm256_cmp_ps(b, b, _CMP_UNORD_Q));
-        }
-    }
 };
 
 constexpr KernelSet kAvx2 = SimdKernels<Avx2>::set("avx2");

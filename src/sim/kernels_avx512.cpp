@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "kernels.hpp"
 #include "simd_kernels.hpp"
@@ -29,10 +28,10 @@ struct Avx512 {
     static V load_aligned(const float* p) { return _mm512_load_ps(p); }
     static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
     static V splat(float x) { return _mm512_set1_ps(x); }
-    static V imag_factor(float im) {
+    static V imag_factor(float neg, float im) {
         alignas(64) float lanes[16];
         for (unsigned f = 0; f < 16; ++f) {
-            lanes[f] = (f & 1) ? im : -im;
+            lanes[f] = (f & 1) ? im : neg;
         }
         return _mm512_load_ps(lanes);
     }
@@ -87,16 +86,6 @@ struct Avx512 {
         return indices([t](unsigned f) { return flip_lane(f, t); });
     }
     static V flipped(const Flip& f, V v) { return _mm512_permutexvar_ps(f, v); }
-
-    // One compare finds a NaN in either register; NaN is rare, so the
-    // replacement is a branch.
-    static void canonical_nan(V& a, V& b) {
-        if (_mm512_cmp_ps_mask(a, b, _CMP_UNORD_Q) != 0) [[unlikely]] {
-            const V nan = _mm512_set1_ps(std::numeric_limits<float>::quiet_NaN());
-            a = _mm512_mask_mov_ps(a, _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q), nan);
-            b = _mm512_mask_mov_ps(b, _mm512_cmp_ps_mask(b, b, _CMP_UNORD_Q), nan);
-        }
-    }
 };
 
 constexpr KernelSet kAvx512 = SimdKernels<Avx512>::set("avx512");

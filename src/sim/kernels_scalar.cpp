@@ -10,7 +10,6 @@
 // a + (-b) is a - b by definition, so every lane is the scalar formula.
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 #include "kernels.hpp"
@@ -39,25 +38,23 @@ struct Entry {
     V4 im;
 };
 
-inline Entry spread(Complex32 m) { return {V4{m.re, m.re, m.re, m.re}, V4{-m.im, m.im, -m.im, m.im}}; }
+// -x, except that a NaN keeps its sign: x - y returns a NaN y as it is,
+// and so must x + (-y).
+inline float negated(float x) { return x != x ? x : -x; }
+
+inline Entry spread(Complex32 m) {
+    const float neg = negated(m.im);
+    return {V4{m.re, m.re, m.re, m.re}, V4{neg, m.im, neg, m.im}};
+}
 
 // Two entries side by side, for the layout (a.re, a.im, b.re, b.im) of one
 // pair of target 0: lanes 0-1 use `first`, lanes 2-3 `second`.
 inline Entry spread(Complex32 first, Complex32 second) {
     return {V4{first.re, first.re, second.re, second.re},
-            V4{-first.im, first.im, -second.im, second.im}};
+            V4{negated(first.im), first.im, negated(second.im), second.im}};
 }
 
 inline V4 mul(const Entry& m, V4 x, V4 x_swapped) { return x * m.re + x_swapped * m.im; }
-
-// Every NaN a kernel computes is written as this one: which operand's NaN
-// the hardware keeps depends on the operand order, which the compiler may
-// commute, so the bits would otherwise differ between kernel sets and splits.
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-inline V4 canonical(V4 v) { return v != v ? V4{kNaN, kNaN, kNaN, kNaN} : v; }
-
-inline Complex32 canonical(Complex32 z) { return {z.re != z.re ? kNaN : z.re, z.im != z.im ? kNaN : z.im}; }
 
 // Amplitude index of pair p: p with a zero bit inserted at position t.
 inline std::size_t lower_index(std::size_t p, unsigned t) {
@@ -98,8 +95,8 @@ inline void for_each_set_run(std::size_t mask, std::size_t from, std::size_t cou
 inline void mat2_one(Complex32* lo, Complex32* hi, const Matrix2& m) {
     const Complex32 a = *lo;
     const Complex32 b = *hi;
-    *lo = canonical(m.m00 * a + m.m01 * b);
-    *hi = canonical(m.m10 * a + m.m11 * b);
+    *lo = m.m00 * a + m.m01 * b;
+    *hi = m.m10 * a + m.m11 * b;
 }
 
 void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
@@ -113,7 +110,7 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
             const V4 b = __builtin_shuffle(v, I4{2, 3, 2, 3});
             const V4 as = __builtin_shuffle(v, I4{1, 0, 1, 0});
             const V4 bs = __builtin_shuffle(v, I4{3, 2, 3, 2});
-            store2(data + 2 * p, canonical(mul(left, a, as) + mul(right, b, bs)));
+            store2(data + 2 * p, mul(left, a, as) + mul(right, b, bs));
         }
         return;
     }
@@ -128,8 +125,8 @@ void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std:
             const V4 b = load2(hi + k);
             const V4 as = swap_parts(a);
             const V4 bs = swap_parts(b);
-            store2(lo + k, canonical(mul(m00, a, as) + mul(m01, b, bs)));
-            store2(hi + k, canonical(mul(m10, a, as) + mul(m11, b, bs)));
+            store2(lo + k, mul(m00, a, as) + mul(m01, b, bs));
+            store2(hi + k, mul(m10, a, as) + mul(m11, b, bs));
         }
         if (k < len) {
             mat2_one(lo + k, hi + k, m);
@@ -180,10 +177,10 @@ inline void scale_run(Complex32* v, Complex32 phase, std::size_t len) {
     std::size_t k = 0;
     for (; k + 2 <= len; k += 2) {
         const V4 x = load2(v + k);
-        store2(v + k, canonical(mul(p, x, swap_parts(x))));
+        store2(v + k, mul(p, x, swap_parts(x)));
     }
     if (k < len) {
-        v[k] = canonical(phase * v[k]);
+        v[k] = phase * v[k];
     }
 }
 
@@ -193,7 +190,7 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     const std::size_t cmask = std::size_t{1} << c;
     if (t == 0 && c == 0) {
         for (std::size_t p = begin; p < end; ++p) {
-            data[2 * p + 1] = canonical(phase * data[2 * p + 1]);
+            data[2 * p + 1] = phase * data[2 * p + 1];
         }
         return;
     }
@@ -206,7 +203,7 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
             }
         } else if (c == 0) {
             for (std::size_t k = j | 1; k < j + len; k += 2) {
-                data[k] = canonical(phase * data[k]);
+                data[k] = phase * data[k];
             }
         } else {
             for_each_set_run(cmask, j, len,

@@ -3,6 +3,7 @@
 
 #include <math.h>
 
+#include <bit>
 #include <string>
 
 #include "panic.hpp"
@@ -19,6 +20,23 @@ constexpr unsigned kNoChunk = 63;
 
 bool inside(unsigned q, std::size_t n) { return (std::uint64_t{1} << q) < n; }
 
+// The NaN x86 arithmetic produces for an invalid operation (inf - inf,
+// 0 * inf). An operation with one NaN operand returns that operand and one
+// with two returns the first, whose place the compiler may swap in each
+// copy of a loop; so as long as every NaN in the state is this one, every
+// NaN computed is this one too, whatever the kernel set or the split. The
+// state starts without NaN, and a gate's entries are made so here (a NaN
+// angle's sincosf, or a fused product, may carry any NaN).
+const float kIndefinite = std::bit_cast<float>(std::uint32_t{0xFFC00000});
+
+float indefinite_if_nan(float x) { return x != x ? kIndefinite : x; }
+
+Complex32 indefinite_if_nan(Complex32 z) { return {indefinite_if_nan(z.re), indefinite_if_nan(z.im)}; }
+
+Matrix2 indefinite_if_nan(const Matrix2& m) {
+    return {indefinite_if_nan(m.m00), indefinite_if_nan(m.m01), indefinite_if_nan(m.m10), indefinite_if_nan(m.m11)};
+}
+
 }  // namespace
 
 Op lower(const Gate& g, std::size_t n) {
@@ -31,7 +49,7 @@ Op lower(const Gate& g, std::size_t n) {
             float sin_theta = 0.0f;
             float cos_theta = 0.0f;
             ::sincosf(crz.theta, &sin_theta, &cos_theta);
-            const Complex32 phase{cos_theta, sin_theta};
+            const Complex32 phase = indefinite_if_nan(Complex32{cos_theta, sin_theta});
             // The amplitudes with both bits set are symmetric in the two
             // bits: the pairs of the higher one are walked and the lower one
             // tested, which spreads the qualifying pairs evenly.
@@ -55,7 +73,8 @@ Op lower(const Gate& g, std::size_t n) {
             const unsigned t = qubit(target_of(g));
             // Beyond the vector, the partner of the first amplitude is out of bounds.
             const bool acts = t != kNoChunk && inside(t, n);
-            return {Op::Kind::Mat2, acts ? Effect::Acts : Effect::Panics, t, t, matrix_of(g), acts ? bit(t) : 0};
+            return {Op::Kind::Mat2, acts ? Effect::Acts : Effect::Panics, t, t, indefinite_if_nan(matrix_of(g)),
+                    acts ? bit(t) : 0};
         }
     }
 }

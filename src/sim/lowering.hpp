@@ -31,7 +31,9 @@ struct Op {
 
 // The operation of g on a vector of n amplitudes (n a power of two). A
 // single-qubit gate becomes a Mat2 whose matrix is built anew (Rz calls
-// sincosf each time, exactly as fusion does).
+// sincosf each time, exactly as fusion does). A NaN among the matrix or
+// phase entries becomes the NaN the arithmetic itself produces, so that NaN
+// bits do not depend on operand order (lowering.cpp).
 Op lower(const Gate& g, std::size_t n);
 
 // Whether running op builds the process-wide pool first, as a kernel that

@@ -9,19 +9,18 @@
 // (-im, +im, ...): x*y.re + swap(x)*(-im, +im) gives, lane by lane,
 // x.re*y.re + (-(x.im*y.im)) and x.im*y.re + x.re*y.im. Negating an operand
 // negates the rounded product exactly, and a + (-b) is a - b by definition,
-// so each lane carries exactly the scalar formula's four roundings. A NaN
-// result is written as the canonical NaN, as the scalar pairs at the ends do.
+// so each lane carries exactly the scalar formula's four roundings.
 //
 // What Isa provides (V a register, Mask a lane selection):
 //   kLog2Width; load(p), store(p, v) (unaligned), load_aligned(p);
-//   splat(float), imag_factor(im) = (-im, +im, ...), mul, add, swap_parts;
+//   splat(float), imag_factor(neg, im) = (neg, im, neg, im, ...), mul, add,
+//   swap_parts;
 //   lanes_with_bit(q) (the lanes of amplitudes whose bit q < kLog2Width is
 //   set), all_lanes(), both(m, m'), blend(a, b, m) (b where m);
 //   Pairs pairs(t), to_pairs(P, x, y) and from_pairs(P, x, y): two
 //   registers of whole blocks of 2^(t+1) amplitudes (t < kLog2Width) into
 //   the lower and the upper members of their pairs, and back;
-//   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
-//   canonical_nan(a, b): NaN lanes of a and b become the canonical NaN.
+//   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t.
 #pragma once
 
 #include <cstddef>
@@ -61,6 +60,10 @@ constexpr unsigned scatter_lane(unsigned f, unsigned t, unsigned half, unsigned 
 // The lane of the same register holding amplitude (f >> 1) ^ 2^t.
 constexpr unsigned flip_lane(unsigned f, unsigned t) { return f ^ (2u << t); }
 
+// -x, except that a NaN keeps its sign: x - y returns a NaN y as it is,
+// and so must x + (-y).
+inline float negated(float x) { return x != x ? x : -x; }
+
 template <class Isa>
 struct SimdKernels {
     using V = typename Isa::V;
@@ -74,18 +77,14 @@ struct SimdKernels {
         V im;
     };
 
-    static Factor factor(Complex32 y) { return {Isa::splat(y.re), Isa::imag_factor(y.im)}; }
+    static Factor factor(Complex32 y) { return {Isa::splat(y.re), Isa::imag_factor(negated(y.im), y.im)}; }
 
     // x*y, given x and swap_parts(x).
     [[gnu::always_inline]] static V mul(V x, V x_swapped, const Factor& y) {
         return Isa::add(Isa::mul(x, y.re), Isa::mul(x_swapped, y.im));
     }
 
-    [[gnu::always_inline]] static V scaled(V v, const Factor& y) {
-        V r = mul(v, Isa::swap_parts(v), y);
-        Isa::canonical_nan(r, r);
-        return r;
-    }
+    [[gnu::always_inline]] static V scaled(V v, const Factor& y) { return mul(v, Isa::swap_parts(v), y); }
 
     static float* floats(Complex32* p) { return reinterpret_cast<float*>(p); }
 
@@ -111,11 +110,9 @@ struct SimdKernels {
         auto apply = [&](V& a, V& b) __attribute__((always_inline)) {
             const V as = Isa::swap_parts(a);
             const V bs = Isa::swap_parts(b);
-            V na = Isa::add(mul(a, as, m00), mul(b, bs, m01));
-            V nb = Isa::add(mul(a, as, m10), mul(b, bs, m11));
-            Isa::canonical_nan(na, nb);
+            const V na = Isa::add(mul(a, as, m00), mul(b, bs, m01));
+            b = Isa::add(mul(a, as, m10), mul(b, bs, m11));
             a = na;
-            b = nb;
         };
         // From kLog2Width on, a step is kWidth pairs: the lower members one
         // register at i, their partners the register 2^t further on. The
