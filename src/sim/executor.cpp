@@ -304,16 +304,17 @@ void run_pass(const GroupPlan* groups, std::size_t num_groups, std::uint64_t out
 
 // The shape the planner uses on 2^log2_n amplitudes: width 0 when a pass
 // per op is as good (blocks unusable, or the vector is one block). A vector
-// of one block that is larger than a sub-block outgrows a private cache all
-// the same, and an op split over the workers hands half of it from one
-// core to the other: its halves become the blocks, with sub-blocks in them.
+// of one block whose ops would be split over the workers pays a dispatch
+// per op and hands parts of itself from one core to the other at every op:
+// its halves become the blocks, one per worker, with sub-blocks in them.
 BlockShape effective_shape(BlockShape shape, unsigned log2_n) {
     const auto usable = [](const BlockShape& s) { return s.width != 0 && s.min_low <= s.width && s.width < 63; };
     shape.min_low = std::max(shape.min_low, 1u);
     if (!usable(shape)) {
         return kNoBlocks;
     }
-    if (log2_n <= shape.width && shape.sub_width != 0 && shape.sub_width < shape.width && log2_n > shape.sub_width) {
+    const bool split = (std::size_t{1} << log2_n) / 2 >= kSerialPairs;
+    if (log2_n <= shape.width && shape.sub_width != 0 && shape.sub_width < shape.width && split) {
         const unsigned half = log2_n - 1;
         shape = {.width = half,
                  .min_low = std::max(shape.sub_min_low, 1u),

@@ -137,15 +137,12 @@ template <class F>
     });
 }
 
-// The run walkers below are forced inline: called out of line, a walk
-// reads the captures of its loop body through memory on every register
-// (measured: in-cache cnot and crz runs 1.5-2x slower).
+// The run walkers below are forced inline: out of line, a walk reads its
+// loop body's captures through memory on every register (bench/NOTES.md).
 //
 // Lines this far ahead (2 KiB) are requested in software: the hardware
-// prefetchers alone leave part of the bandwidth unused (measured on 2^24
-// amplitudes: from a twentieth to a third faster, depending on the load of
-// the machine). Only lines the kernel will touch are requested, so a skipped
-// part of the vector is never read.
+// prefetchers alone leave part of the bandwidth unused. Only lines the
+// kernel will touch are requested, so a skipped part is never read.
 constexpr std::size_t kAhead = 256;  // amplitudes
 
 // A hint, so an address past the vector is harmless; it is formed as an
@@ -156,16 +153,14 @@ inline void prefetch_ahead(const float* p, std::size_t ahead = kAhead) {
 }
 
 // Interleaving a few cursors over far-apart parts of a range keeps more
-// lines in flight than one sequential stream (measured on 2^24 amplitudes:
-// about a fifth faster, on one thread and on two). Pairs are disjoint, so the
+// lines in flight than one sequential stream. Pairs are disjoint, so the
 // order in which they are visited cannot change a result.
 constexpr std::size_t kCursors = 4;
 
 // Cursors start this many steps apart within their parts, so that they
 // never all sit in the same cache set: parts of a power-of-two range are a
 // multiple of 4 KiB apart, and an 8-way L1 cannot hold one line per cursor
-// and pair member at the same set (measured on 2^20 amplitudes, target 19:
-// a fifth of the speed without the skew).
+// and pair member at the same set.
 constexpr std::size_t kCursorSkew = 8;
 // Steps per part below which one cursor walks the whole range.
 constexpr std::size_t kMinPart = 64;
@@ -208,8 +203,7 @@ inline bool streams(std::size_t begin, std::size_t end) { return end - begin >= 
 // are walked run by run when they do not stream, the control bit lies
 // above the lanes of a register (lane_bits: log2 of the amplitudes it
 // holds), and the target's runs are at least 16 amplitudes long. Shorter
-// runs cost more to walk one by one than a sweep that tests every register
-// (measured on 2^15 amplitudes: targets 2 and 3 a sixth to a half slower).
+// runs cost more to walk one by one than a sweep that tests every register.
 inline bool walk_runs(unsigned c, unsigned t, std::size_t begin, std::size_t end, unsigned lane_bits) {
     return !streams(begin, end) && t >= 4 && t >= lane_bits && c >= lane_bits;
 }
@@ -298,17 +292,12 @@ template <class Scalar, class Vector>
 constexpr unsigned kBurstBits = 6;
 constexpr std::size_t kBurst = std::size_t{1} << kBurstBits;
 
-// A far target's lines are requested further ahead (4 KiB): in a loop of
-// the same pattern over 2^26 amplitudes, 3-5% faster than 2 KiB while
-// memory was fast, the same otherwise.
+// A far target's lines are requested further ahead (4 KiB).
 constexpr std::size_t kFarAhead = 512;  // amplitudes
 
 // A far target's bursts are taken in turn from two cursors over the halves
-// of a run, the second this many bursts off the halfway point. On the top
-// qubit of 26, one process timing both alternately (median of 40 runs):
-// mat2 1.12x of the bound against 1.25x with one cursor while memory was
-// fast, 1.04x against 1.12x over all runs; cnot 1.15x against 1.20x. Three
-// or four cursors, and a skew of one burst, were slower.
+// of a run, the second this many bursts off the halfway point: closer to
+// the bound than one cursor, three or four, or a skew of one burst.
 constexpr std::size_t kFarCursors = 2;
 constexpr std::size_t kFarSkew = 4;
 
@@ -324,8 +313,7 @@ template <class One, class Vector, class Copy>
                                                 Vector vector, Copy copy) {
     alignas(64) Complex32 burst[kBurst];
     // The n amplitudes (a multiple of width) from g. The vector loop stays
-    // a loop: GCC unrolled cnot's short body over the whole burst, and the
-    // top qubit of 26 (control 0) ran a sixth slower while memory was fast.
+    // a loop: unrolled over the whole burst, cnot's short body ran slower.
     auto in_burst = [&](std::size_t g, std::size_t n) __attribute__((always_inline)) {
 #pragma GCC unroll 1
         for (std::size_t k = 0; k < n; k += width) {
@@ -462,9 +450,8 @@ template <class One, class Vector>
     } else if (c < t) {
         // Within a run of t, bit c is set in every other stretch of 2^c,
         // a whole number of registers: a run aligned to 2^(c+1) is walked
-        // with that stride, without a call per stretch (measured on 2^14
-        // amplitudes with c at or just above the lanes: up to twice as
-        // fast). Other runs go stretch by stretch.
+        // with that stride, without a call per stretch. Other runs go
+        // stretch by stretch.
         const std::size_t stretch = std::size_t{1} << c;
         const std::size_t period = 2 * stretch;
         for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) {

@@ -1,7 +1,7 @@
 // The inner loops of the three state-vector kernels, one set per instruction
-// set (scalar, AVX2, AVX-512), chosen once at run time. StateVector checks
-// and reduces the indices, computes the constants and splits the pairs over
-// the pool; a kernel function only streams through one range of pairs.
+// set (scalar, AVX2, AVX-512), chosen once at run time. Lowering checks and
+// reduces the indices and computes the constants, the executor splits the
+// pairs over the pool; a kernel function only walks one range of pairs.
 //
 // Pairs of target t: pair p (0 <= p < N/2) is the amplitude i whose index is
 // p with a zero bit inserted at position t, and its partner j = i + 2^t:
@@ -38,11 +38,9 @@ struct KernelSet {
 constexpr std::size_t kStreamPairs = std::size_t{1} << 17;
 
 // Targets from this one on pair amplitudes 2^25 apart (256 MiB) or more.
-// The SIMD sets write such partners in bursts when a range streams: on an AMD EPYC under KVM,
-// stores alternating between lines that far apart ran at a third of the
-// bandwidth (a gate on the top qubit of 26: 44 ms against 24 ms for every
-// other target), while reads that far apart, and stores 128 MiB apart,
-// ran at full speed.
+// The SIMD sets write such partners in bursts when a range streams: stores
+// alternating between lines that far apart ran at a third of the bandwidth
+// on one machine (bench/NOTES.md).
 constexpr unsigned kFarTarget = 25;
 
 const KernelSet& scalar_kernels();
