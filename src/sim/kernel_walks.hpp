@@ -147,7 +147,7 @@ constexpr std::size_t kAhead = 256;  // amplitudes
 
 // A hint, so an address past the vector is harmless; it is formed as an
 // integer rather than as a pointer beyond the array.
-inline void prefetch_ahead(const float* p, std::size_t ahead = kAhead) {
+[[gnu::always_inline]] inline void prefetch_ahead(const float* p, std::size_t ahead = kAhead) {
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + ahead * sizeof(Complex32);
     _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
 }
