@@ -212,6 +212,30 @@ TEST(ExecutionPaths, EverySetPoolAndShapeGivesTheBitsOfTheScalarSetGateByGate) {
     }
 }
 
+// ---- Planning ----
+
+// A layer of single-qubit gates on every qubit of a large state is one pass
+// for the qubits a block spans and one for each group of far qubits the
+// shape allows together; a second layer adds no more than the first took.
+TEST(Planner, ALayerOnEveryQubitTakesAPassPerGroupOfFarQubits) {
+    for (const BlockShape& shape : {kDefaultBlockShape, machine_block_shape()}) {
+        for (unsigned n = shape.width + 2; n <= 31; ++n) {
+            std::vector<Gate> layer;
+            for (unsigned q = 0; q < n; ++q) {
+                layer.push_back(H{q});
+            }
+            const std::size_t expected = 1 + (n - shape.width + shape.max_far - 1) / shape.max_far;
+            EXPECT_EQ(count_passes(layer, std::size_t{1} << n, 2, shape), expected) << n;
+            std::vector<Gate> two = layer;
+            two.insert(two.end(), layer.begin(), layer.end());
+            EXPECT_LE(count_passes(two, std::size_t{1} << n, 2, shape), 2 * expected) << n;
+            two.push_back(X{63});  // counting stops at a panic, as a run does
+            two.push_back(H{0});
+            EXPECT_LE(count_passes(two, std::size_t{1} << n, 2, shape), 2 * expected) << n;
+        }
+    }
+}
+
 // ---- Block shapes from the caches ----
 
 TEST(BlockShapes, FollowTheCachesAndTheFallbackIsTheMeasuredShape) {
