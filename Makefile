@@ -37,6 +37,29 @@ py-test: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/quickstart.py
 
+# Distribution: the sdist and, built from it, a wheel for each supported
+# CPython, repaired to the most portable manylinux tag this machine can
+# produce (tools/make-dist); `make dist-check` installs them as users would
+# and tests what is shipped (tools/dist-check). The frontend and the repair
+# tools live in one environment per interpreter, .venv-dist-X.Y.
+.PHONY: dist dist-check
+DIST_PYTHONS := 3.12 3.13
+DIST_STAMP := build-dist/.done
+
+.venv-dist-%/.installed: tools/dist-requirements.txt
+	py="$$(tools/find-cpython $*)" && "$$py" -m venv --clear .venv-dist-$*
+	.venv-dist-$*/bin/python -m pip install --quiet --disable-pip-version-check -r $<
+	touch $@
+
+$(DIST_STAMP): $(DIST_PYTHONS:%=.venv-dist-%/.installed) $(MODULE_SOURCES) LICENSE tools/make-dist
+	tools/make-dist $(DIST_PYTHONS)
+	touch $@
+
+dist: $(DIST_STAMP)
+
+dist-check: $(DIST_STAMP)
+	tools/dist-check $(DIST_PYTHONS)
+
 # Benchmarks against the established simulators and the memory roofline, in
 # their own environment; BENCH_ARGS=--quick for a smoke pass under a minute.
 .PHONY: bench
