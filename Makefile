@@ -1,5 +1,6 @@
 # vastrel: `make test` builds and runs every suite; `make demo` runs the
-# quick-start example; `make bench` measures against the established simulators.
+# quick-start example; `make bench` measures against the established simulators;
+# `make dist` builds the sdist and wheels, `make dist-check` tests them installed.
 SHELL := /bin/bash
 BUILD ?= build
 VENV ?= .venv
@@ -68,8 +69,9 @@ bench:
 
 # Sanitizers, leak and compatibility checks, run by CI after `make test`:
 # the core and the module under AddressSanitizer + UBSan (both suites), the
-# pool tests under ThreadSanitizer, and the Python suite on the oldest
-# supported pair, CPython 3.12 with NumPy 1.26.
+# pool tests under ThreadSanitizer, the Python suite on the oldest
+# supported pair, CPython 3.12 with NumPy 1.26, and the built wheels and
+# sdist as users install them (dist-check).
 .PHONY: check check-asan-cpp check-asan-py check-tsan-cpp compat
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g
 SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
@@ -79,7 +81,7 @@ COMPAT_VENV ?= .venv-compat
 # Pool, fork and default-size cases of the C++ suite.
 POOL_TESTS := ^(ThreadPool|GlobalPool|ForkSafety|Determinism|Split|DefaultSize)\.
 
-check: check-asan-cpp check-tsan-cpp check-asan-py compat
+check: check-asan-cpp check-tsan-cpp check-asan-py compat dist-check
 
 check-asan-cpp:
 	cmake -S . -B build-check-asan -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)"
