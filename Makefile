@@ -57,6 +57,9 @@ $(DIST_STAMP): $(DIST_PYTHONS:%=.venv-dist-%/.installed) $(MODULE_SOURCES) LICEN
 	touch $@
 
 dist: $(DIST_STAMP)
+	@ls -l dist
+	@for wheel in dist/*.whl; do \
+	    echo "$$wheel: tag $$(unzip -p "$$wheel" '*.dist-info/WHEEL' | sed -n 's/^Tag: //p')"; done
 
 dist-check: $(DIST_STAMP)
 	tools/dist-check $(DIST_PYTHONS)
