@@ -1,5 +1,6 @@
 # vastrel: `make test` builds and runs every suite; `make demo` runs the
-# quick-start example; `make bench` measures against the established simulators.
+# quick-start example; `make bench` measures against the established simulators;
+# `make dist` builds the sdist and wheels, `make dist-check` tests them installed.
 SHELL := /bin/bash
 BUILD ?= build
 VENV ?= .venv
@@ -37,6 +38,32 @@ py-test: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/quickstart.py
 
+# Distribution: the sdist and, built from it, a wheel for each supported
+# CPython, repaired to the most portable manylinux tag this machine can
+# produce (tools/make-dist); `make dist-check` installs them as users would
+# and tests what is shipped (tools/dist-check). The frontend and the repair
+# tools live in one environment per interpreter, .venv-dist-X.Y.
+.PHONY: dist dist-check
+DIST_PYTHONS := 3.12 3.13
+DIST_STAMP := build-dist/.done
+
+.venv-dist-%/.installed: tools/dist-requirements.txt
+	py="$$(tools/find-cpython $*)" && "$$py" -m venv --clear .venv-dist-$*
+	.venv-dist-$*/bin/python -m pip install --quiet --disable-pip-version-check -r $<
+	touch $@
+
+$(DIST_STAMP): $(DIST_PYTHONS:%=.venv-dist-%/.installed) $(MODULE_SOURCES) LICENSE tools/make-dist
+	tools/make-dist $(DIST_PYTHONS)
+	touch $@
+
+dist: $(DIST_STAMP)
+	@ls -l dist
+	@for wheel in dist/*.whl; do \
+	    echo "$$wheel: tag $$(unzip -p "$$wheel" '*.dist-info/WHEEL' | sed -n 's/^Tag: //p')"; done
+
+dist-check: $(DIST_STAMP)
+	tools/dist-check $(DIST_PYTHONS)
+
 # Benchmarks against the established simulators and the memory roofline, in
 # their own environment; BENCH_ARGS=--quick for a smoke pass under a minute.
 .PHONY: bench
@@ -45,8 +72,9 @@ bench:
 
 # Sanitizers, leak and compatibility checks, run by CI after `make test`:
 # the core and the module under AddressSanitizer + UBSan (both suites), the
-# pool tests under ThreadSanitizer, and the Python suite on the oldest
-# supported pair, CPython 3.12 with NumPy 1.26.
+# pool tests under ThreadSanitizer, the Python suite on the oldest
+# supported pair, CPython 3.12 with NumPy 1.26, and the built wheels and
+# sdist as users install them (dist-check).
 .PHONY: check check-asan-cpp check-asan-py check-tsan-cpp compat
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g
 SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
@@ -56,7 +84,7 @@ COMPAT_VENV ?= .venv-compat
 # Pool, fork and default-size cases of the C++ suite.
 POOL_TESTS := ^(ThreadPool|GlobalPool|ForkSafety|Determinism|Split|DefaultSize)\.
 
-check: check-asan-cpp check-tsan-cpp check-asan-py compat
+check: check-asan-cpp check-tsan-cpp check-asan-py compat dist-check
 
 check-asan-cpp:
 	cmake -S . -B build-check-asan -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)"

@@ -10,8 +10,12 @@
             a ratio to the bound
   circuits  QFT, GHZ and random layers, every simulator, round-robin
   small     1 to 10 qubits, 1 to 100 gates: fixed costs
-Writes latest.json, latest.md and latest.png to --out (a --quick smoke pass
-writes quick.* to bench/results/raw instead, so it never replaces real numbers).
+Every sample goes to bench/results/raw/<machine>-<date>.json, which git
+ignores; the tables and the plot to <machine>.md and <machine>.png in --out
+(default bench/results), named by machine (report.machine_slug: CPU model,
+L2 and L3 sizes) so that results from different machines sit side by side.
+A --quick smoke pass writes <machine>-quick.* to bench/results/raw instead,
+so it never replaces real numbers.
 """
 
 import argparse
@@ -385,7 +389,8 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="a smoke pass: few sizes and repetitions, under a minute")
     ap.add_argument("--roofline", help="path of the vastrel_roofline program")
     ap.add_argument("--gate-pass", help="path of the vastrel_gate_pass program")
-    ap.add_argument("--out", help="output directory (default bench/results, or bench/results/raw with --quick)")
+    ap.add_argument("--out", help="directory of the tables and plot (default bench/results, or bench/results/raw "
+                                  "with --quick)")
     ap.add_argument("--only", help="comma-separated simulators to include (vastrel,aer,qsim,qulacs,lightning)")
     ap.add_argument("--sections", default="roofline,check,gates,circuits,small",
                     help="comma-separated sections to run (default: all)")
@@ -396,8 +401,8 @@ def main(argv=None):
 
     cfg = QUICK if args.quick else FULL
     sections = set(args.sections.split(","))
-    out_dir = Path(args.out) if args.out else HERE / "results" / ("raw" if args.quick else "")
-    stem = "quick" if args.quick else "latest"
+    raw_dir = HERE / "results" / "raw"
+    out_dir = Path(args.out) if args.out else raw_dir if args.quick else HERE / "results"
 
     pin_threads(THREADS)
     import sims as simulators  # after the thread variables are set
@@ -455,13 +460,12 @@ def main(argv=None):
     results["load_average_end"] = os.getloadavg()
     import report
 
-    out_dir.mkdir(parents=True, exist_ok=True)
-    json_path = out_dir / f"{stem}.json"
+    slug = report.machine_slug(results["machine"])
+    raw_dir.mkdir(parents=True, exist_ok=True)
+    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M")
+    json_path = raw_dir / f"{slug}-{'quick' if args.quick else when}.json"
     json_path.write_text(json.dumps(results, indent=1) + "\n")
-    md_path = out_dir / f"{stem}.md"
-    md_path.write_text(report.markdown(results))
-    png_path = out_dir / f"{stem}.png"
-    report.plot(results, png_path)
+    md_path, png_path = report.write(results, out_dir, "-quick" if args.quick else "")
     progress(f"wrote {json_path}, {md_path}, {png_path}")
     return 0
 

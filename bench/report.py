@@ -1,9 +1,14 @@
-"""Markdown tables and the plot from the harness's results.
+"""Markdown tables and the plot from the harness's results, named by machine.
 
-    python bench/report.py bench/results/latest.json   # rewrites latest.md and latest.png
+    python bench/report.py RESULTS.json [DIR]   # writes DIR/<machine>.md and .png
+
+DIR defaults to bench/results. <machine> is machine_slug() of the machine the
+results were measured on (as the harness recorded it), so runs on different
+machines sit side by side.
 """
 
 import json
+import re
 import sys
 from pathlib import Path
 
@@ -52,6 +57,29 @@ def _machine(results):
     if m.get("l3_cache"):
         parts.append(f"L3 {m['l3_cache']}")
     return ", ".join(parts)
+
+
+def _per_instance(text):
+    """'1 MiB (2 instances)' (lscpu's total over the caches) -> '512k' per cache."""
+    m = re.match(r"\s*([\d.]+)\s*([KMG])i?B?\b(?:.*?\((\d+) instances?\))?", text or "")
+    if not m:
+        return None
+    size = float(m.group(1)) * {"K": 1, "M": 2**10, "G": 2**20}[m.group(2)] / int(m.group(3) or 1)
+    return f"{size / 2**10:g}m" if size >= 2**10 and size % 2**10 == 0 else f"{size:g}k"
+
+
+def machine_slug(machine):
+    """A file name for a kind of machine: the CPU model and its per-core L2 and
+    its L3 sizes, e.g. amd-epyc-l2-512k-l3-32m (a virtual machine often reports
+    no more of a model than its family)."""
+    model = re.sub(r"\((?:R|TM)\)|\bCPU\b|@.*$|\b\d+-Core Processor\b", " ", machine.get("cpu") or "unknown cpu",
+                   flags=re.IGNORECASE)
+    parts = [re.sub(r"[^a-z0-9]+", "-", model.lower()).strip("-") or "unknown-cpu"]
+    for level in ("l2", "l3"):
+        size = _per_instance(machine.get(f"{level}_cache"))
+        if size:
+            parts.append(f"{level}-{size}")
+    return "-".join(parts)
 
 
 def markdown(results):
@@ -273,14 +301,25 @@ def plot(results, path):
     plt.close(fig)
 
 
+def write(results, out_dir, suffix=""):
+    """Writes <machine><suffix>.md and .png into out_dir; returns their paths."""
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    stem = machine_slug(results.get("machine", {})) + suffix
+    md_path, png_path = out_dir / f"{stem}.md", out_dir / f"{stem}.png"
+    md_path.write_text(markdown(results))
+    plot(results, png_path)
+    return md_path, png_path
+
+
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
-    src = Path(argv[1])
-    results = json.loads(src.read_text())
-    src.with_suffix(".md").write_text(markdown(results))
-    plot(results, src.with_suffix(".png"))
+    results = json.loads(Path(argv[1]).read_text())
+    out_dir = argv[2] if len(argv) == 3 else Path(__file__).resolve().parent / "results"
+    for path in write(results, out_dir, "-quick" if results.get("quick") else ""):
+        print(f"wrote {path}")
     return 0
 
 
