@@ -15,6 +15,7 @@
 #include "sim/amplitude_memory.hpp"
 #include "sim/kernels.hpp"
 #include "sim/state_vector.hpp"
+#include "sim/system_limits.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
 

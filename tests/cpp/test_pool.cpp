@@ -22,6 +22,7 @@
 #include "sim/circuit.hpp"
 #include "sim/kernels.hpp"
 #include "sim/panic.hpp"
+#include "sim/system_limits.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
 
