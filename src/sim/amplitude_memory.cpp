@@ -56,6 +56,16 @@ constexpr std::size_t kCheckMin = std::size_t{1} << 20;
 
 Complex32* reserve_amplitudes(std::size_t length);
 
+// Whether the process may commit `bytes` more: unknown counts as yes.
+bool may_commit(std::size_t bytes) noexcept {
+    try {
+        const auto left = memory_left(bytes);
+        return !left || *left >= bytes;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 // A reserved vector, refused (OutOfMemory) when the process may not commit
 // that much more memory. Asked only once the kernel has granted the range,
 // so a request that fails outright costs no reading of files.
@@ -63,8 +73,8 @@ Complex32* reserve_committable(std::size_t length) {
     Complex32* data = reserve_amplitudes(length);
     const std::size_t bytes = length * sizeof(Complex32);
     if (bytes >= kCheckMin) {
-        if (const auto left = memory_left(bytes); left && *left < bytes) {
-            // Given back, never kept: a kept vector is taken without a check.
+        if (!may_commit(bytes)) {
+            // Given back, never kept: it would be the next run's to zero.
             if (maps_fresh_pages(length)) {
                 ::munmap(data, mapped_bytes(length));
             } else {
@@ -88,8 +98,8 @@ bool recyclable(std::size_t length) {
 }
 
 // Whether every page of the range is present. A kept vector whose pages
-// were never touched (a run without gates) is not taken: zeroing it would
-// commit them all without the check a new vector gets.
+// were never touched (a run without gates) is checked like a new one before
+// it is taken: zeroing it commits them all.
 bool resident(const void* data, std::size_t bytes) noexcept {
     unsigned char present[4096];
     auto* begin = static_cast<unsigned char*>(const_cast<void*>(data));
@@ -235,7 +245,7 @@ Complex32* take_recycled_amplitudes(std::size_t length) noexcept {
     while (entry != 0 && (entry & kLengthBits) == static_cast<std::uintptr_t>(std::countr_zero(length))) {
         if (g_recycled.compare_exchange_weak(entry, 0, std::memory_order_acq_rel)) {
             auto* data = reinterpret_cast<Complex32*>(entry & ~kLengthBits);
-            if (resident(data, mapped_bytes(length))) {
+            if (resident(data, mapped_bytes(length)) || may_commit(mapped_bytes(length))) {
                 return data;
             }
             ::munmap(data, mapped_bytes(length));
