@@ -72,10 +72,11 @@ bench:
 
 # Sanitizers, leak and compatibility checks, run by CI after `make test`:
 # the core and the module under AddressSanitizer + UBSan (both suites), the
-# pool tests under ThreadSanitizer, the Python suite on the oldest
-# supported pair, CPython 3.12 with NumPy 1.26, and the built wheels and
-# sdist as users install them (dist-check).
-.PHONY: check check-asan-cpp check-asan-py check-tsan-cpp compat
+# pool tests under ThreadSanitizer, the module built with -march=native
+# against the default build, the Python suite on the oldest supported
+# pair, CPython 3.12 with NumPy 1.26, and the built wheels and sdist as
+# users install them (dist-check).
+.PHONY: check check-asan-cpp check-asan-py check-tsan-cpp check-native compat
 SAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g
 SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -84,7 +85,7 @@ COMPAT_VENV ?= .venv-compat
 # Pool, fork and default-size cases of the C++ suite.
 POOL_TESTS := ^(ThreadPool|GlobalPool|ForkSafety|Determinism|Split|DefaultSize)\.
 
-check: check-asan-cpp check-tsan-cpp check-asan-py compat dist-check
+check: check-asan-cpp check-tsan-cpp check-asan-py check-native compat dist-check
 
 check-asan-cpp:
 	cmake -S . -B build-check-asan -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)"
@@ -122,6 +123,18 @@ check-asan-py: $(ASAN_VENV)/.installed
 	    $(ASAN_VENV)/bin/python -m pytest -p sanitizer_skips; status=$$?; \
 	reports=$$(grep -l -E 'ERROR: |runtime error' $(SAN_LOG).* 2>/dev/null); \
 	if [ -n "$$reports" ]; then cat $$reports; exit 1; fi; exit $$status
+
+# No flag a user adds may change a bit: the module built once more with
+# CXXFLAGS=-march=native (the module alone, with the test environment's
+# interpreter) has no FMA instruction and gives the installed default
+# build's amplitudes.
+NATIVE_BUILD := build-check-native
+check-native: $(VENV)/.installed
+	CXXFLAGS=-march=native cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DVASTREL_BUILD_PYTHON=ON -DVASTREL_BUILD_TESTS=OFF -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python
+	cmake --build $(NATIVE_BUILD) --target vastrel
+	! objdump -d $(NATIVE_BUILD)/src/lib/vastrel.*.so | grep -E -m 5 'vf(n)?m(add|sub)'
+	$(VENV)/bin/python tests/native_build.py $(NATIVE_BUILD)/src/lib
 
 $(COMPAT_VENV)/bin/python:
 	py="$$(tools/find-python-min)" && "$$py" -m venv --clear $(COMPAT_VENV)

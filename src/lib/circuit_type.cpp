@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -16,7 +17,9 @@
 #include "gate_type.hpp"
 #include "panic.hpp"
 #include "result_array.hpp"
+#include "sim/amplitude_memory.hpp"
 #include "sim/state_vector.hpp"
+#include "sim/system_limits.hpp"
 #include "type_object.hpp"
 
 namespace vastrel::py {
@@ -28,7 +31,7 @@ constexpr const char* kRunParams[] = {"num_qubits"};
 constinit FunctionDescription kNewDescription{"Circuit", "__new__", kNewParams};
 constinit FunctionDescription kRunDescription{"Circuit", "run", kRunParams};
 
-// "8.0 TiB": sizes here are powers of two from 8 B to 4 EiB.
+// "8.0 TiB", "371.2 MiB".
 std::string binary_size(long double bytes) {
     static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     std::size_t unit = 0;
@@ -42,12 +45,17 @@ std::string binary_size(long double bytes) {
 }
 
 // Memory the machine will not give is the caller's problem to solve, not a
-// broken invariant: MemoryError, and the circuit stays usable.
-[[gnu::cold]] PyError state_memory_error(std::uint64_t num_qubits) {
+// broken invariant: MemoryError, and the circuit stays usable. Where the
+// state was refused for want of room, the message says how much is left.
+[[gnu::cold]] PyError state_memory_error(std::uint64_t num_qubits,
+                                         std::optional<std::size_t> left = std::nullopt) {
     long double bytes = std::ldexp(static_cast<long double>(sizeof(sim::Complex32)),
                                    static_cast<int>(num_qubits));
     std::string text = "cannot allocate " + binary_size(bytes) + " for the state of " +
                        std::to_string(num_qubits) + " qubits";
+    if (left) {
+        text += ": " + binary_size(static_cast<long double>(*left)) + " left";
+    }
     return PyError::make(PyExc_MemoryError, text.c_str());
 }
 
@@ -104,9 +112,25 @@ PyObject* circuit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 sim::StateVector new_state(std::uint64_t num_qubits) {
     try {
         return sim::StateVector(num_qubits);
+    } catch (const sim::OutOfMemory&) {
+        throw state_memory_error(num_qubits, sim::memory_left());
     } catch (const std::bad_alloc&) {
         throw state_memory_error(num_qubits);
     }
+}
+
+// The first kernel commits the state's pages; refused, they are given back
+// with the state before what is left is measured.
+Object run_circuit(const sim::Circuit& circuit, std::uint64_t num_qubits) {
+    {
+        sim::StateVector state = new_state(num_qubits);
+        try {
+            circuit.run(state);
+            return result_array(std::move(state));
+        } catch (const sim::OutOfMemory&) {
+        }
+    }
+    throw state_memory_error(num_qubits, sim::memory_left());
 }
 
 PyObject* circuit_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -115,9 +139,7 @@ PyObject* circuit_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* values[1];
         kRunDescription.parse_fastcall(args, nargs, kwnames, values);
         std::uint64_t num_qubits = extract_u64(values[0], "num_qubits");
-        sim::StateVector state = new_state(num_qubits);
-        reinterpret_cast<PyCircuit*>(self)->circuit.run(state);
-        return result_array(std::move(state));
+        return run_circuit(reinterpret_cast<PyCircuit*>(self)->circuit, num_qubits);
     });
 }
 

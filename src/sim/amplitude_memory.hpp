@@ -4,14 +4,23 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
-#include <string_view>
+#include <new>
 
 #include "complex.hpp"
 
 namespace vastrel::sim {
 
-// length zeroed amplitudes; throws std::bad_alloc when they cannot be had.
+// The memory of a state refused because the process may not commit that
+// much more (its memory cgroup's limit or the machine's available memory),
+// or pages it was refused while they were committed; the caller measures
+// what is left (memory_left) once the state is given back.
+class OutOfMemory : public std::bad_alloc {
+public:
+    const char* what() const noexcept override { return "not enough memory left for the state"; }
+};
+
+// length zeroed amplitudes. Throws OutOfMemory when the process may not
+// commit them, std::bad_alloc when they cannot be mapped at all.
 Complex32* allocate_amplitudes(std::size_t length);
 
 // Whether allocate_amplitudes(length) maps fresh pages, which nothing has
@@ -22,8 +31,9 @@ bool maps_fresh_pages(std::size_t length) noexcept;
 // and writable, values unchanged. A kernel reads an amplitude before it
 // writes it, so on an untouched page it would fault twice (the shared zero
 // page, then a copy with a TLB shootdown to every core the process runs on);
-// this faults once, and callers split the range over the pool.
-void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end) noexcept;
+// this faults once, and callers split the range over the pool. Throws
+// OutOfMemory when the kernel refuses pages, with no amplitude changed.
+void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end);
 
 // Frees what allocate_amplitudes(length) or take_recycled_amplitudes(length)
 // returned; null is ignored. A mapped vector of a power-of-two length up to
@@ -39,13 +49,5 @@ constexpr std::size_t kRecycleMax = std::size_t{1} << 23;  // 64 MiB
 // The kept vector when it has exactly this length, its values whatever they
 // were (the caller zeroes it); null otherwise. Safe from any thread.
 Complex32* take_recycled_amplitudes(std::size_t length) noexcept;
-
-// Bytes of memory this process can still fill, from the text of /proc/meminfo
-// (MemAvailable plus SwapFree) and of the memory cgroup's limit and usage
-// (memory.max and memory.current, or v1's limit_in_bytes and usage_in_bytes;
-// empty: no limit known); nullopt when
-// nothing is known.
-std::optional<std::size_t> available_memory(std::string_view meminfo, std::string_view memory_max,
-                                            std::string_view memory_current);
 
 }  // namespace vastrel::sim

@@ -16,6 +16,7 @@
 #include "kernels.hpp"
 #include "lowering.hpp"
 #include "state_vector.hpp"
+#include "global_pool.hpp"
 #include "thread_pool.hpp"
 
 namespace vastrel::sim {

@@ -1,6 +1,5 @@
 // ThreadPool: fixed workers woken by a generation counter (bounded spin,
-// then futex sleep) that take a job's pieces in turn; and the process-wide
-// instance with its build-once rule, default size and fork handling.
+// then futex sleep) that take a job's pieces in turn.
 #include "thread_pool.hpp"
 
 #include <linux/futex.h>
@@ -15,24 +14,16 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <new>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include "panic.hpp"
 
 namespace vastrel::sim {
 
 namespace {
-
-constexpr const char* kAlreadyInitialized = "The global thread pool has already been initialized.";
-constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
 
 // Workers need little stack: they run kernel loops only.
 constexpr std::size_t kStackSize = std::size_t{2} << 20;
@@ -253,12 +244,17 @@ ThreadPool::ThreadPool(std::size_t num_threads) : impl_(std::make_unique<Impl>()
     pthread_attr_t attr;
     ::pthread_attr_init(&attr);
     ::pthread_attr_setstacksize(&attr, kStackSize);
-    // Workers start with every signal blocked, so signals go to the
-    // application's own threads.
-    sigset_t all;
+    // Workers start with the asynchronous signals blocked, so those go to
+    // the application's own threads. The ones a thread raises by its own
+    // fault or abort() stay open: blocked, the kernel would kill the
+    // process without running faulthandler's or a sanitizer's handler.
+    sigset_t blocked;
     sigset_t old;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    ::sigfillset(&blocked);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+        ::sigdelset(&blocked, sig);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &blocked, &old);
     int err = 0;
     std::size_t started = 0;
     for (; started < num_threads; ++started) {
@@ -305,269 +301,5 @@ void ThreadPool::run(std::size_t n, Task task, void* ctx) {
         std::rethrow_exception(error);
     }
 }
-
-// ---------------------------------------------------------------------------
-// Default size
-
-namespace {
-
-// An unsigned decimal: digits with an optional leading '+', nothing else,
-// no overflow of 64 bits.
-std::optional<std::uint64_t> parse_count(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') {
-            return std::nullopt;
-        }
-        const std::uint64_t digit = static_cast<std::uint64_t>(ch - '0');
-        if (value > (UINT64_MAX - digit) / 10) {
-            return std::nullopt;
-        }
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
-std::size_t clamp_count(std::uint64_t n) {
-    return n > kMaxThreads ? kMaxThreads : static_cast<std::size_t>(n);
-}
-
-}  // namespace
-
-std::size_t default_num_threads(std::optional<std::string_view> rayon_num_threads,
-                                std::optional<std::string_view> rayon_rs_num_cpus,
-                                std::size_t available) {
-    if (rayon_num_threads) {
-        if (auto n = parse_count(*rayon_num_threads)) {
-            // 0 asks for the machine's parallelism and ends the search.
-            return clamp_count(*n > 0 ? *n : available);
-        }
-    }
-    if (rayon_rs_num_cpus) {
-        if (auto n = parse_count(*rayon_rs_num_cpus); n && *n > 0) {
-            return clamp_count(*n);
-        }
-    }
-    return clamp_count(available);
-}
-
-namespace {
-
-bool read_first_line(const std::string& path, std::string& line) {
-    std::ifstream in(path);
-    return in && std::getline(in, line);
-}
-
-// CPUs a quota/period pair allows, rounded down but at least one.
-std::size_t quota_cpus(std::uint64_t quota, std::uint64_t period) {
-    const std::uint64_t cpus = period == 0 ? 0 : quota / period;
-    return cpus == 0 ? 1 : static_cast<std::size_t>(cpus);
-}
-
-}  // namespace
-
-std::size_t cgroup_cpu_limit(std::string_view proc_self_cgroup, const std::string& mount_root) {
-    std::stringstream in{std::string(proc_self_cgroup)};
-    std::string line;
-    std::size_t best = SIZE_MAX;
-    while (std::getline(in, line)) {
-        // hierarchy-id:controllers:path
-        const auto first = line.find(':');
-        const auto second = line.find(':', first == std::string::npos ? first : first + 1);
-        if (first == std::string::npos || second == std::string::npos) {
-            continue;
-        }
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        std::string path = line.substr(second + 1);
-        bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
-        bool v1 = false;
-        std::string root;
-        if (v2) {
-            root = mount_root;
-        } else {
-            std::stringstream list(controllers);
-            std::string name;
-            while (std::getline(list, name, ',')) {
-                v1 = v1 || name == "cpu";
-            }
-            if (!v1) {
-                continue;
-            }
-            root = mount_root + "/cpu,cpuacct";
-            std::string probe;
-            if (!read_first_line(root + "/cpu.cfs_period_us", probe)) {
-                root = mount_root + "/cpu";
-            }
-        }
-        for (;;) {
-            const std::string dir = root + (path == "/" ? "" : path);
-            std::string text;
-            if (v2 && read_first_line(dir + "/cpu.max", text)) {
-                std::stringstream fields(text);
-                std::string quota;
-                std::uint64_t period = 0;
-                if (fields >> quota >> period && quota != "max") {
-                    if (auto q = parse_count(quota)) {
-                        best = std::min(best, quota_cpus(*q, period));
-                    }
-                }
-            } else if (v1 && read_first_line(dir + "/cpu.cfs_quota_us", text)) {
-                std::string period_text;
-                if (text.find('-') == std::string::npos &&
-                    read_first_line(dir + "/cpu.cfs_period_us", period_text)) {
-                    auto q = parse_count(text);
-                    auto p = parse_count(period_text);
-                    if (q && p) {
-                        best = std::min(best, quota_cpus(*q, *p));
-                    }
-                }
-            }
-            if (path.empty() || path == "/") {
-                break;
-            }
-            const auto slash = path.rfind('/');
-            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-        }
-    }
-    return best;
-}
-
-std::size_t available_parallelism() {
-    std::size_t count = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        count = static_cast<std::size_t>(CPU_COUNT(&set));
-    } else {
-        const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-        count = online > 0 ? static_cast<std::size_t>(online) : 0;
-    }
-    if (count == 0) {
-        return 1;
-    }
-    std::ifstream in("/proc/self/cgroup");
-    std::stringstream text;
-    text << in.rdbuf();
-    return std::min(count, cgroup_cpu_limit(text.str(), "/sys/fs/cgroup"));
-}
-
-// ---------------------------------------------------------------------------
-// The process-wide pool
-
-namespace {
-
-struct Global {
-    std::mutex mutex;
-    // Set once the pool exists; the lock-free fast path of every kernel.
-    std::atomic<ThreadPool*> pool{nullptr};
-    // The build-once flag: set by the first attempt, successful or not, and
-    // kept in a forked child.
-    bool attempted = false;
-    // In a child after fork: the size of the parent's pool, rebuilt on the
-    // first use since the parent's workers do not exist here.
-    std::size_t rebuild_size = 0;
-    bool atfork_registered = false;
-};
-
-// Never destroyed: the pool lives until the process exits.
-Global& global() {
-    static Global* g = new Global;
-    return *g;
-}
-
-void atfork_prepare() { global().mutex.lock(); }
-
-void atfork_parent() { global().mutex.unlock(); }
-
-void atfork_child() {
-    Global& g = global();
-    if (ThreadPool* pool = g.pool.load(std::memory_order_relaxed)) {
-        // Its workers were not copied into this process; the object is
-        // leaked rather than destroyed, since destroying it would join them.
-        g.rebuild_size = pool->num_threads();
-        g.pool.store(nullptr, std::memory_order_relaxed);
-    }
-    g.mutex.unlock();
-}
-
-// Caller holds g.mutex.
-void register_atfork(Global& g) {
-    if (!g.atfork_registered) {
-        ::pthread_atfork(atfork_prepare, atfork_parent, atfork_child);
-        g.atfork_registered = true;
-    }
-}
-
-std::string debug_of(const PoolBuildError& error) {
-    return std::string("PoolBuildError { message: \"") + error.what() + "\" }";
-}
-
-[[noreturn]] void panic_not_initialized(const PoolBuildError& error) {
-    throw Panic(std::string(kNotInitialized) + ": " + debug_of(error));
-}
-
-std::optional<std::string_view> env(const char* name) {
-    if (const char* value = std::getenv(name)) {
-        return std::string_view(value);
-    }
-    return std::nullopt;
-}
-
-ThreadPool& global_pool_slow() {
-    Global& g = global();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (ThreadPool* pool = g.pool.load(std::memory_order_relaxed)) {
-        return *pool;
-    }
-    std::size_t size = 0;
-    if (!g.attempted) {
-        g.attempted = true;
-        size = default_num_threads(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"),
-                                   available_parallelism());
-    } else if (g.rebuild_size != 0) {
-        size = g.rebuild_size;
-        g.rebuild_size = 0;
-    } else {
-        // A build was attempted and failed: every later use fails alike.
-        panic_not_initialized(PoolBuildError(kAlreadyInitialized));
-    }
-    register_atfork(g);
-    ThreadPool* pool = nullptr;
-    try {
-        pool = new ThreadPool(size);
-    } catch (const PoolBuildError& error) {
-        panic_not_initialized(error);
-    }
-    g.pool.store(pool, std::memory_order_release);
-    return *pool;
-}
-
-}  // namespace
-
-void build_global(std::size_t n) {
-    Global& g = global();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (g.attempted) {
-        throw PoolBuildError(kAlreadyInitialized);
-    }
-    g.attempted = true;
-    register_atfork(g);
-    g.pool.store(new ThreadPool(n), std::memory_order_release);
-}
-
-ThreadPool& global_pool() {
-    if (ThreadPool* pool = global().pool.load(std::memory_order_acquire)) {
-        return *pool;
-    }
-    return global_pool_slow();
-}
-
-std::size_t current_num_threads() { return global_pool().num_threads(); }
 
 }  // namespace vastrel::sim

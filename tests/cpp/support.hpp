@@ -10,7 +10,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <span>
 #include <string>
@@ -193,5 +195,24 @@ inline rlimit starve_address_space() {
 }
 
 inline void restore_address_space(const rlimit& old) { ::setrlimit(RLIMIT_AS, &old); }
+
+// A made-up cgroup mount under a temporary directory.
+class CgroupTree {
+public:
+    CgroupTree() {
+        char pattern[] = "/tmp/vastrel-cgroup-XXXXXX";
+        root_ = ::mkdtemp(pattern);
+    }
+    ~CgroupTree() { std::filesystem::remove_all(root_); }
+    void write(const std::string& file, const std::string& text) {
+        const std::filesystem::path path = root_ + file;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    const std::string& root() const { return root_; }
+
+private:
+    std::string root_;
+};
 
 }  // namespace vastrel::sim::test

@@ -2,6 +2,8 @@
 // zeroed, aligned where mapped, and freed by whichever owner ends up with it.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -15,6 +17,7 @@
 #include "sim/amplitude_memory.hpp"
 #include "sim/kernels.hpp"
 #include "sim/state_vector.hpp"
+#include "sim/system_limits.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
 
@@ -182,6 +185,82 @@ TEST(AmplitudeMemory, AvailableMemoryFromMeminfoAndCgroup) {
     // A field whose name only begins like the one asked for is not it.
     EXPECT_EQ(available_memory("MemAvailableX: 7 kB\nMemAvailable: 3 kB\n", "", ""),
               std::size_t{3072});
+}
+
+// The memory cgroups a state is checked against: the tightest level from the
+// process's own group up, file pages on the LRU lists counted as free (v1's
+// hierarchical totals where given), the statistics read only where the
+// plain difference falls short of what is wanted.
+TEST(AmplitudeMemory, CgroupMemoryLeftIsTheTightestLevel) {
+    test::CgroupTree v2;
+    v2.write("/memory.current", "900000\n");  // the root has no limit file
+    v2.write("/app/memory.max", "1000000\n");
+    v2.write("/app/memory.current", "700000\n");
+    v2.write("/app/memory.stat", "anon 500000\nfile 200000\nactive_file 50000\ninactive_file 100000\n");
+    v2.write("/app/job/memory.max", "max\n");
+    v2.write("/app/job/memory.current", "600000\n");
+    EXPECT_EQ(cgroup_memory_left("0::/\n", v2.root()), std::nullopt);
+    EXPECT_EQ(cgroup_memory_left("0::/app/job\n", v2.root()), 450000u);
+    EXPECT_EQ(cgroup_memory_left("0::/app/job\n", v2.root(), 300000), 300000u);
+    EXPECT_EQ(cgroup_memory_left("0::/app/elsewhere/deeper\n", v2.root()), 450000u);
+    v2.write("/app/job/memory.max", "650000\n");
+    EXPECT_EQ(cgroup_memory_left("0::/app/job\n", v2.root()), 50000u);
+
+    test::CgroupTree v1;
+    v1.write("/memory/memory.limit_in_bytes", "9223372036854771712\n");
+    v1.write("/memory/memory.usage_in_bytes", "9000000\n");
+    v1.write("/memory/box/memory.limit_in_bytes", "3000000\n");
+    v1.write("/memory/box/memory.usage_in_bytes", "2500000\n");
+    v1.write("/memory/box/memory.stat",
+             "cache 900000\ninactive_file 1\nactive_file 1\ntotal_inactive_file 400000\n"
+             "total_active_file 100000\n");
+    EXPECT_EQ(cgroup_memory_left("4:memory:/box\n1:cpu:/box\n0::/\n", v1.root()), 1000000u);
+    EXPECT_EQ(cgroup_memory_left("1:cpu:/box\n3:cpuacct,memoryx:/box\n", v1.root()), std::nullopt);
+    // More reclaimable than used, or more used than the limit: never below 0.
+    v1.write("/memory/box/memory.usage_in_bytes", "100\n");
+    EXPECT_EQ(cgroup_memory_left("4:memory:/box\n", v1.root()), 3000000u);
+    v1.write("/memory/box/memory.usage_in_bytes", "9000000\n");
+    EXPECT_EQ(cgroup_memory_left("4:memory:/box\n", v1.root()), 0u);
+
+    EXPECT_EQ(available_memory("MemAvailable: 1000000 kB\n", "1000000000\n", "400000000\n",
+                               "inactive_file 100000000\nactive_file 50000000\n"),
+              std::size_t{750000000});
+}
+
+// Pages the kernel refuses while a state's first kernel commits them are an
+// OutOfMemory before any amplitude changes, and the state stays usable once
+// they can be had. Memory pressure cannot stage the refusal without
+// privileges the tests may lack (a cgroup's OOM killer answers first, or
+// the fault waits); a hole unmapped in the state gets the same ENOMEM from
+// MADV_POPULATE_WRITE.
+TEST(AmplitudeMemory, RefusedPagesAreAnErrorBeforeAnyAmplitudeChanges) {
+    if (test::kAddressSanitizer) {
+        GTEST_SKIP() << "its builds keep every vector in malloc, which is not prefaulted";
+    }
+    EXPECT_EQ(test::in_child([] {
+        ThreadPool pool(2);
+        const Backend backend{&pool, &kernels::active_kernels()};
+        StateVector v(24);  // 128 MiB: never a kept buffer, so fresh pages
+        char* hole = reinterpret_cast<char*>(v.amplitudes().data()) + (std::size_t{64} << 20);
+        const std::size_t size = std::size_t{2} << 20;
+        CHILD_EXPECT(::munmap(hole, size) == 0);
+        bool refused = false;
+        try {
+            v.apply_mat2(23, matrix_of(H{23}), backend);
+        } catch (const OutOfMemory&) {
+            refused = true;
+        }
+        CHILD_EXPECT(refused);
+        CHILD_EXPECT(::mmap(hole, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+                            -1, 0) == hole);
+        const auto amps = v.amplitudes();
+        CHILD_EXPECT(test::same_bits(amps[0], test::kOne));
+        CHILD_EXPECT(std::all_of(amps.begin() + 1, amps.end(),
+                                 [](Complex32 a) { return test::same_bits(a, test::kZero); }));
+        v.apply_mat2(23, matrix_of(H{23}), backend);
+        CHILD_EXPECT(v.amplitudes()[std::size_t{1} << 23].re == 0.70710677f);
+        return 0;
+    }), 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "sim/circuit.hpp"
 #include "sim/panic.hpp"
+#include "sim/system_limits.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
 

@@ -3,13 +3,15 @@
 // bits whatever the pool size or kernel set.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -22,6 +24,7 @@
 #include "sim/circuit.hpp"
 #include "sim/kernels.hpp"
 #include "sim/panic.hpp"
+#include "sim/system_limits.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
 
@@ -147,24 +150,7 @@ TEST(DefaultSize, AvailableParallelismIsWithinTheMachine) {
     EXPECT_LE(n, std::thread::hardware_concurrency());
 }
 
-// A made-up cgroup mount under a temporary directory.
-class CgroupTree {
-public:
-    CgroupTree() {
-        char pattern[] = "/tmp/vastrel-cgroup-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-    }
-    ~CgroupTree() { std::filesystem::remove_all(root_); }
-    void write(const std::string& file, const std::string& text) {
-        const std::filesystem::path path = root_ + file;
-        std::filesystem::create_directories(path.parent_path());
-        std::ofstream(path) << text;
-    }
-    const std::string& root() const { return root_; }
-
-private:
-    std::string root_;
-};
+using test::CgroupTree;
 
 TEST(DefaultSize, CgroupQuotas) {
     CgroupTree v2;
@@ -245,6 +231,34 @@ TEST(ThreadPool, ThreadCreationFailureIsABuildError) {
         return 0;
     });
     EXPECT_EQ(status, 0);
+}
+
+// Workers block only the asynchronous signals: a fault or abort() on a
+// worker reaches the process's handler (faulthandler's, a sanitizer's)
+// instead of killing the process past it, while an interrupt or a timer
+// still goes to the application's own threads.
+TEST(ThreadPool, WorkersBlockOnlyAsynchronousSignals) {
+    if (test::kThreadSanitizer) {
+        GTEST_SKIP() << "ThreadSanitizer cannot start threads after a threaded fork";
+    }
+    const int status = test::in_child([] {
+        ThreadPool pool(2);
+        sigset_t mask;
+        pool.parallel_for(1, [&](std::size_t, std::size_t) { ::pthread_sigmask(SIG_BLOCK, nullptr, &mask); });
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) {
+            CHILD_EXPECT(!sigismember(&mask, sig));
+        }
+        for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGCHLD, SIGUSR1, SIGALRM, SIGPIPE}) {
+            CHILD_EXPECT(sigismember(&mask, sig));
+        }
+        struct sigaction action = {};
+        action.sa_handler = [](int) { ::_exit(42); };
+        ::sigaction(SIGSEGV, &action, nullptr);
+        void* guard = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        pool.parallel_for(1, [guard](std::size_t, std::size_t) { *static_cast<volatile int*>(guard) = 1; });
+        return 1;
+    });
+    EXPECT_EQ(status, 42);
 }
 
 TEST(ThreadPool, NothingAllocatesPerJobOrGate) {

@@ -5,6 +5,8 @@ dropped leave the resident set and the interpreter's block count flat.
 Each case runs in its own process."""
 
 import os
+import re
+import tempfile
 import textwrap
 
 import pytest
@@ -194,3 +196,96 @@ def test_many_runs_keep_memory_flat():
     assert d["rss_growth"] < 3 << 20, d
     if d["pymalloc"]:
         assert d["block_growth"] < 200, d
+
+
+def memory_cgroup(limit):
+    """A new memory cgroup (v2 where a cgroup2 mount offers the controller,
+    else v1) limited to `limit` bytes, without swap; its directory, or a skip
+    where none can be made (not root, no memory controller)."""
+    with open("/proc/self/mounts") as f:
+        mounts = [line.split() for line in f]
+    failures = []
+    for _, where, fstype, options, *_ in mounts:
+        try:
+            if fstype == "cgroup2":
+                with open(os.path.join(where, "cgroup.controllers")) as f:
+                    if "memory" not in f.read().split():
+                        continue
+                with open(os.path.join(where, "cgroup.subtree_control"), "w") as f:
+                    f.write("+memory")
+                files = [("memory.max", limit), ("memory.swap.max", 0)]
+            elif fstype == "cgroup" and "memory" in options.split(","):
+                files = [("memory.limit_in_bytes", limit), ("memory.memsw.limit_in_bytes", limit)]
+            else:
+                continue
+            path = tempfile.mkdtemp(prefix="vastrel-test-", dir=where)
+            for name, value in files:
+                if os.path.exists(os.path.join(path, name)):
+                    with open(os.path.join(path, name), "w") as f:
+                        f.write(str(value))
+            return path
+        except OSError as e:
+            failures.append(f"{where}: {e}")
+    pytest.skip("no memory cgroup can be made here: " + ("; ".join(failures) or "none mounted"))
+
+
+@pytest.fixture
+def in_memory_cgroup(request):
+    """Runs a child whose whole run is charged to a new memory cgroup of
+    request.param MiB; the group is removed afterwards."""
+    path = memory_cgroup(request.param << 20)
+    enter = f"""
+        with open({os.path.join(path, 'cgroup.procs')!r}, "w") as _f:
+            _f.write(str(_os.getpid()))
+    """
+    yield lambda code: run_child(textwrap.dedent(enter) + textwrap.dedent(COMMON) +
+                                 textwrap.dedent(code), check=False)
+    os.rmdir(path)
+
+
+def left_of(message, asked, qubits):
+    match = re.fullmatch(rf"cannot allocate {asked} for the state of {qubits} qubits: "
+                         r"([0-9.]+) (B|KiB|MiB) left", message)
+    assert match, message
+    return float(match[1]) * {"B": 1, "KiB": 1 << 10, "MiB": 1 << 20}[match[2]]
+
+
+# Inside a container's memory limit a state the limit cannot hold is a
+# MemoryError before any page of it is committed, where the kernel would
+# otherwise kill the process at the first gate; states well below it run.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow and quarantine count against the limit")
+@pytest.mark.parametrize("in_memory_cgroup, above, below, asked",
+                         [(400, 26, 24, "512.0 MiB"), (200, 25, 23, "256.0 MiB"),
+                          (120, 24, 22, "128.0 MiB")], indirect=["in_memory_cgroup"])
+def test_a_state_beyond_a_memory_cgroup_is_a_memory_error(in_memory_cgroup, above, below, asked):
+    res = in_memory_cgroup(f"""
+        c = Circuit(BELL)
+        refused = outcome(lambda: c.run({above}))
+        v = c.run({below})
+        report(refused=refused, usable=bell_ok(c), below=[abs(complex(v[0])), abs(complex(v[3]))])
+    """)
+    assert res.returncode == 0 and res.data, (res.returncode, res.stderr)
+    assert res.data["refused"][0] == "MemoryError"
+    left = left_of(res.data["refused"][1], asked, above)
+    assert 0 < left < 400 << 20
+    assert res.data["usable"] and res.data["below"] == [0.7071067690849304] * 2
+
+
+# A kept buffer whose pages were never touched (a run without gates) would
+# be zeroed, and so committed, unchecked by the next run of its size.
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow and quarantine count against the limit")
+@pytest.mark.parametrize("in_memory_cgroup", [150], indirect=True)
+def test_a_kept_buffer_is_not_committed_beyond_a_memory_cgroup(in_memory_cgroup):
+    res = in_memory_cgroup("""
+        Circuit([]).run(23)              # 64 MiB mapped, one page of it touched
+        gc.collect()
+        ballast = b"\\1" * (100 << 20)   # touched: the room left is under 64 MiB
+        c = Circuit([Gate.x(0)])
+        refused = outcome(lambda: c.run(23))
+        del ballast
+        report(refused=refused, after=bool(c.run(23)[1] == 1))
+    """)
+    assert res.returncode == 0 and res.data, (res.returncode, res.stderr)
+    assert res.data["refused"][0] == "MemoryError"
+    assert left_of(res.data["refused"][1], "64.0 MiB", 23) < 64 << 20
+    assert res.data["after"]
