@@ -21,8 +21,8 @@ namespace vastrel::sim {
 
 namespace {
 
-// From here on, vectors are mapped: SIMD kernels ran 10-25% faster on
-// aligned vectors (bench/gate_blocks.cpp). AddressSanitizer guards only what
+// From here on, vectors are mapped, 2 MiB-aligned: SIMD kernels run faster
+// on aligned vectors (bench/NOTES.md). AddressSanitizer guards only what
 // malloc hands out, so its builds keep every vector there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kMapMin = SIZE_MAX;
@@ -30,10 +30,8 @@ constexpr std::size_t kMapMin = SIZE_MAX;
 constexpr std::size_t kMapMin = std::size_t{1} << 20;
 #endif
 
-// Huge pages cut page faults and TLB misses on big vectors: on 24 qubits
-// the first touch took 50-80 ms instead of 160-300 ms and a gate about
-// 17 ms instead of 18-22 ms (two threads); a first allocation may stall on
-// compaction, which the gates win back.
+// Huge pages cut page faults and TLB misses on big vectors; a first
+// allocation may stall on compaction, which the gates win back.
 constexpr std::size_t kHugePageMin = std::size_t{1} << 22;
 
 constexpr std::size_t kHugePage = std::size_t{1} << 21;

@@ -40,8 +40,7 @@ void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end);
 // kRecycleMax amplitudes is kept for reuse instead, one at a time: a fresh
 // mapping costs page faults and the kernel's zeroing on first touch, and on
 // a machine whose memory other programs have fragmented, compaction for
-// huge pages too (measured for 2^22 amplitudes after NumPy churn: 40-60 ms,
-// against 2 ms for a circuit of one gate).
+// huge pages too (bench/NOTES.md).
 void free_amplitudes(Complex32* data, std::size_t length) noexcept;
 
 constexpr std::size_t kRecycleMax = std::size_t{1} << 23;  // 64 MiB

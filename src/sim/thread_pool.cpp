@@ -31,10 +31,9 @@ constexpr std::size_t kStackSize = std::size_t{2} << 20;
 // How a waiter waits before it sleeps: a burst of pause instructions
 // (on an idle core the answer comes within a few hundred nanoseconds),
 // then sched_yield until the budget is spent, which hands the core over at
-// once when the thread waited for shares it. Measured on two loaded cores:
-// a 2 us pause burst made an empty two-worker job take 8 us, 300 ns made
-// it 2 us. Workers wait long enough to catch the next gate of a circuit;
-// the caller, which competes with its own workers, not as long.
+// once when the thread waited for shares it (a short burst: bench/NOTES.md).
+// Workers wait long enough to catch the next gate of a circuit; the
+// caller, which competes with its own workers, not as long.
 struct SpinBudget {
     std::chrono::nanoseconds pause;
     std::chrono::nanoseconds yield;
