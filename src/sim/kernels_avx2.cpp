@@ -62,6 +62,18 @@ struct Avx2 {
         return t == 0 ? _mm256_setr_epi32(2, 3, 0, 1, 6, 7, 4, 5) : _mm256_setr_epi32(4, 5, 6, 7, 0, 1, 2, 3);
     }
     static V flipped(Flip f, V v) { return _mm256_permutevar8x32_ps(v, f); }
+
+    // Without a class test: shifted left, the bits of a finite nonzero float
+    // lie in [2, 0xFEFFFFFE], which an offset maps to the signed integers
+    // up to 0x7EFFFFFC; zeros, infinities and NaN land above.
+    static __m256i outside(V x) {
+        const __m256i u = _mm256_slli_epi32(_mm256_castps_si256(x), 1);
+        return _mm256_cmpgt_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(0x7FFFFFFE)), _mm256_set1_epi32(0x7EFFFFFC));
+    }
+    static bool finite_nonzero(V x, V y) {
+        const __m256i out = _mm256_or_si256(outside(x), outside(y));
+        return _mm256_testz_si256(out, out) != 0;
+    }
 };
 
 constexpr KernelSet kAvx2 = SimdKernels<Avx2>::set("avx2");

@@ -86,6 +86,11 @@ struct Avx512 {
         return indices([t](unsigned f) { return flip_lane(f, t); });
     }
     static V flipped(const Flip& f, V v) { return _mm512_permutexvar_ps(f, v); }
+
+    // Classes: QNaN 0x01, +0 0x02, -0 0x04, +inf 0x08, -inf 0x10, SNaN 0x80.
+    static bool finite_nonzero(V x, V y) {
+        return (_mm512_fpclass_ps_mask(x, 0x9F) | _mm512_fpclass_ps_mask(y, 0x9F)) == 0;
+    }
 };
 
 constexpr KernelSet kAvx512 = SimdKernels<Avx512>::set("avx512");

@@ -20,7 +20,8 @@
 //   Pairs pairs(t), to_pairs(P, x, y) and from_pairs(P, x, y): two
 //   registers of whole blocks of 2^(t+1) amplitudes (t < kLog2Width) into
 //   the lower and the upper members of their pairs, and back;
-//   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t.
+//   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
+//   finite_nonzero(x, y): every lane of x and y is finite and not zero.
 #pragma once
 
 #include <cstddef>
@@ -102,12 +103,86 @@ struct SimdKernels {
         };
     }
 
+    // What a matrix's entries let mat2 leave out, found once per call from
+    // their values. For a pair whose four inputs are finite and nonzero,
+    // the reduced forms below give the full formula's bits:
+    // - Real: every entry (r, ±0) with r finite, and in each row an entry
+    //   with |r| > 1/2 (H, X, and real products of such gates). A real
+    //   entry's term r*x - (±0)*x' is r*x whenever r*x is not zero; the
+    //   large entry's product cannot underflow to zero, and a signed zero
+    //   added to a nonzero term changes nothing, so four real products
+    //   and two sums do.
+    // - Phase: m00 = (1, ±0), m01 = m10 = (±0, ±0), m11 = (c, s) finite
+    //   with |c| or |s| above 1/2 (Rz). The lower member stays as it is;
+    //   the upper one takes one complex product, each of whose parts has a
+    //   nonzero product in it, so the zero terms of m10 cannot decide a
+    //   sign.
+    // One check of the inputs per register pair chooses; a pair with a
+    // zero, an infinity or a NaN goes through the full formula. A call
+    // whose first pair fails (a sparse stretch of the state) takes the full
+    // formula throughout. The walks, and the scalar pairs at the ends of a
+    // range, are unchanged.
+    enum class Structure { General, Real, Phase };
+
+    static Structure structure_of(const Matrix2& m) {
+        const auto zero = [](Complex32 e) { return e.re == 0.0f && e.im == 0.0f; };
+        const auto finite = [](float x) { return x - x == 0.0f; };
+        const auto real = [&](Complex32 e) { return e.im == 0.0f && finite(e.re); };
+        const auto large = [](float x) { return x > 0.5f || x < -0.5f; };
+        if (m.m00.re == 1.0f && m.m00.im == 0.0f && zero(m.m01) && zero(m.m10) && finite(m.m11.re) &&
+            finite(m.m11.im) && (large(m.m11.re) || large(m.m11.im))) {
+            return Structure::Phase;
+        }
+        if (real(m.m00) && real(m.m01) && real(m.m10) && real(m.m11) && (large(m.m00.re) || large(m.m01.re)) &&
+            (large(m.m10.re) || large(m.m11.re))) {
+            return Structure::Real;
+        }
+        return Structure::General;
+    }
+
+    // Whether the four parts of the pair are finite and nonzero.
+    static bool plain(Complex32 a, Complex32 b) {
+        const auto ok = [](float x) { return x != 0.0f && x - x == 0.0f; };
+        return ok(a.re) && ok(a.im) && ok(b.re) && ok(b.im);
+    }
+
     static void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
+        Structure structure = structure_of(m);
+        if (begin < end) {
+            const std::size_t i = lower_index(begin, t);
+            structure = plain(data[i], data[i + (std::size_t{1} << t)]) ? structure : Structure::General;
+        }
+        switch (structure) {
+            case Structure::Real:
+                return mat2_as<Structure::Real>(data, t, m, begin, end);
+            case Structure::Phase:
+                return mat2_as<Structure::Phase>(data, t, m, begin, end);
+            default:
+                return mat2_as<Structure::General>(data, t, m, begin, end);
+        }
+    }
+
+    template <Structure S>
+    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
         auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
         float* base = floats(data);
         const Factor m00 = factor(m.m00), m01 = factor(m.m01), m10 = factor(m.m10), m11 = factor(m.m11);
+        const V r00 = Isa::splat(m.m00.re), r01 = Isa::splat(m.m01.re), r10 = Isa::splat(m.m10.re),
+                r11 = Isa::splat(m.m11.re);
         // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
         auto apply = [&](V& a, V& b) __attribute__((always_inline)) {
+            if constexpr (S != Structure::General) {
+                if (Isa::finite_nonzero(a, b)) [[likely]] {
+                    if constexpr (S == Structure::Real) {
+                        const V na = Isa::add(Isa::mul(a, r00), Isa::mul(b, r01));
+                        b = Isa::add(Isa::mul(a, r10), Isa::mul(b, r11));
+                        a = na;
+                    } else {
+                        b = mul(b, Isa::swap_parts(b), m11);
+                    }
+                    return;
+                }
+            }
             const V as = Isa::swap_parts(a);
             const V bs = Isa::swap_parts(b);
             const V na = Isa::add(mul(a, as, m00), mul(b, bs, m01));

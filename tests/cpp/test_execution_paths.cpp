@@ -54,7 +54,13 @@ struct Portable8 {
     }
     static V load_aligned(const float* p) { return load(p); }
     static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
-    static V splat(float x) { return V{} + x; }
+    static V splat(float x) {
+        V v;
+        for (unsigned f = 0; f < 16; ++f) {
+            v[f] = x;  // not V{} + x, which turns -0 into +0
+        }
+        return v;
+    }
     static V imag_factor(float neg, float im) {
         V v{};
         for (unsigned f = 0; f < 16; ++f) {
@@ -93,10 +99,13 @@ struct Portable8 {
     using Flip = I16;
     static Flip flip(unsigned t) { return indices([t](unsigned f) { return kernels::flip_lane(f, t); }); }
     static V flipped(const Flip& f, V v) { return __builtin_shuffle(v, f); }
-    static void canonical_nan(V& a, V& b) {
-        const V nan = splat(std::numeric_limits<float>::quiet_NaN());
-        a = a != a ? nan : a;
-        b = b != b ? nan : b;
+    static bool finite_nonzero(V x, V y) {
+        for (unsigned f = 0; f < 16; ++f) {
+            if (!(x[f] != 0.0f && x[f] - x[f] == 0.0f && y[f] != 0.0f && y[f] - y[f] == 0.0f)) {
+                return false;
+            }
+        }
+        return true;
     }
 };
 
@@ -206,6 +215,62 @@ TEST(ExecutionPaths, EverySetPoolAndShapeGivesTheBitsOfTheScalarSetGateByGate) {
                             << n << " qubits, " << set->name << ", " << pool.num_threads()
                             << " threads, blocks 2^" << shape.width;
                     }
+                }
+            }
+        }
+    }
+}
+
+// ---- Reduced arithmetic ----
+
+// Every combination of special values in (a.re, a.im, b.re, b.im), each in
+// several lane positions, through every set's mat2 on matrices of every
+// structure the kernels reduce (and one they do not), against the scalar
+// set's full formula: a reduced register must never differ.
+TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const float values[] = {0.0f,   -0.0f, 1e-45f, -3e-39f, 1e-38f, -2.5e-30f,
+                            0.75f,  -1.5f, 3e38f,  -kInf,   kInf,   std::bit_cast<float>(std::uint32_t{0xFFC00000})};
+    constexpr std::size_t kV = std::size(values);
+    constexpr std::size_t kCombos = kV * kV * kV * kV;
+    const Complex32 zero{0.0f, 0.0f}, one{1.0f, 0.0f};
+    const auto real = [](float a, float b, float c, float d) {
+        return Matrix2{{a, 0.0f}, {b, 0.0f}, {c, -0.0f}, {d, 0.0f}};
+    };
+    const Matrix2 matrices[] = {
+        matrix_of(H{0}), matrix_of(X{0}), real(0.51f, -1e-30f, 1e30f, 2.0f), real(-0.0f, 1.0f, 0.25f, -0.0f),
+        real(0.5f, -1e-30f, 1e-30f, -0.5f),  // no entry large enough: not reduced
+        matrix_of(Rz{0, 0.3f}), matrix_of(Rz{0, 3.14159274f}), matrix_of(Rz{0, 1e-30f}), matrix_of(Rz{0, 1.5707964f}),
+        {one, zero, {-0.0f, 0.0f}, {1e-30f, 1e30f}}, {{1.0f, -0.0f}, zero, zero, {-0.51f, 1e-38f}},
+        {one, zero, zero, {0.5f, 0.5f}},  // not reduced
+        multiply(matrix_of(Rz{0, 0.7f}), matrix_of(H{0})),  // general: no reduction
+        real(0.5f, 0.0f, 2.0f, 0.0f),
+    };
+    constexpr unsigned kQubits = 16;
+    const std::size_t n = std::size_t{1} << kQubits;
+    static_assert(kCombos < (std::size_t{1} << (kQubits - 1)));
+    ThreadPool pool(1);
+    for (unsigned t : {0u, 1u, 2u, 3u, 6u}) {
+        for (std::size_t shift : {0u, 1u, 3u, 6u}) {
+            std::vector<Complex32> state(n, Complex32{0.5f, -0.25f});
+            // Pair 0 stays ordinary: a call whose first pair is special
+            // leaves out no arithmetic at all.
+            for (std::size_t p = 1; p <= kCombos; ++p) {
+                std::size_t c = (p + shift) % kCombos;
+                const std::size_t i = ((p >> t) << (t + 1)) | (p & ((std::size_t{1} << t) - 1));
+                state[i] = {values[c % kV], values[c / kV % kV]};
+                c /= kV * kV;
+                state[i + (std::size_t{1} << t)] = {values[c % kV], values[c / kV % kV]};
+            }
+            for (const Matrix2& m : matrices) {
+                std::vector<Complex32> expected = state;
+                kernels::scalar_kernels().mat2(expected.data(), t, m, 0, n / 2);
+                for (const kernels::KernelSet* set : every_set()) {
+                    std::vector<Complex32> got = state;
+                    set->mat2(got.data(), t, m, 0, n / 2);
+                    ASSERT_TRUE(test::same_bits(got, expected))
+                        << set->name << " target " << t << " shift " << shift << " m00 " << m.m00.re << "," << m.m00.im
+                        << " m11 " << m.m11.re << "," << m.m11.im;
                 }
             }
         }
