@@ -118,7 +118,12 @@ struct SimdKernels {
     //   nonzero product in it, so the zero terms of m10 cannot decide a
     //   sign.
     // One check of the inputs per register pair chooses; a pair with a
-    // zero, an infinity or a NaN goes through the full formula. A call
+    // zero, an infinity or a NaN goes through the full formula. (A real
+    // state, whose imaginary parts are all +0, is refused so: with +0 in
+    // place of nonzero imaginary parts, Real stays exact when each row also
+    // has an entry with its sign bit clear, since then both forms add a +0
+    // into each imaginary part; a run that knew its state real could check
+    // the real parts alone.) A call
     // whose first pair fails (a sparse stretch of the state) takes the full
     // formula throughout. The walks, and the scalar pairs at the ends of a
     // range, are unchanged.
