@@ -22,16 +22,23 @@
 //
 //   vastrel_first_touch [--qubits 26,27,28] [--threads 2] [--rounds 15]
 //                       [--groups layer,one] [--strategies core,populate,overlap,touch]
+//                       [--no-huge-pages]
 //
+// --no-huge-pages turns transparent huge pages off for this process
+// (PR_SET_THP_DISABLE), as on a system where they are unavailable: the
+// states then live in 4 KiB pages.
 // Sizes from 24 qubits on: the core keeps a freed vector of up to 2^23
 // amplitudes for the next run, so below that "core" would not map fresh memory.
 // The first round is a warm-up and is not reported: on a virtual machine the
 // first touch of guest memory after boot can be many times slower (the host
 // faults its own pages in). Prints one JSON object; progress on stderr.
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -119,7 +126,24 @@ void populate(const Setup& s, Complex32* data) {
     });
 }
 
+// The process's anonymous memory in transparent huge pages, in bytes (from
+// /proc/self/smaps_rollup; 0 when it cannot be read).
+double huge_page_bytes() {
+    std::ifstream in("/proc/self/smaps_rollup");
+    std::string key;
+    double kb = 0.0;
+    while (in >> key) {
+        if (key == "AnonHugePages:") {
+            in >> kb;
+            return kb * 1024.0;
+        }
+        in.ignore(1 << 20, '\n');
+    }
+    return 0.0;
+}
+
 struct Sample {
+    double huge = 0.0;   // populate: the share of the vector in huge pages
     double total = 0.0;
     double touch = 0.0;  // populate: the populate pass alone
     double pass = 0.0;   // populate: the group's pass alone
@@ -150,6 +174,7 @@ Sample sample(const Setup& s, const std::string& strategy, const Circuit& circui
         run_group(s, data, false);
         const auto t3 = Clock::now();
         out.touch = seconds(t1, t2);
+        out.huge = huge_page_bytes() / static_cast<double>(s.n * sizeof(Complex32));
         out.pass = seconds(t2, t3);
         out.total = seconds(t0, t3);
     } else {
@@ -162,8 +187,9 @@ Sample sample(const Setup& s, const std::string& strategy, const Circuit& circui
     return out;
 }
 
-void print_samples(const char* name, const std::vector<double>& v) {
-    std::printf(", \"%s_median_s\": %.9g, \"%s_samples_s\": [", name, median_of(v), name);
+// "name_median<unit>" and "name_samples<unit>" (unit "_s": seconds).
+void print_samples(const char* name, const std::vector<double>& v, const char* unit = "_s") {
+    std::printf(", \"%s_median%s\": %.9g, \"%s_samples%s\": [", name, unit, median_of(v), name, unit);
     for (std::size_t k = 0; k < v.size(); ++k) {
         std::printf("%s%.9g", k == 0 ? "" : ", ", v[k]);
     }
@@ -178,9 +204,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> strategies = {"core", "populate", "overlap", "touch"};
     unsigned threads = 2;
     unsigned rounds = 15;
+    bool huge_pages = true;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
-        if (a + 1 < argc && arg == "--qubits") {
+        if (arg == "--no-huge-pages") {
+            huge_pages = false;
+        } else if (a + 1 < argc && arg == "--qubits") {
             qubit_words = parse_words(argv[++a]);
         } else if (a + 1 < argc && arg == "--threads") {
             threads = static_cast<unsigned>(std::atoi(argv[++a]));
@@ -193,17 +222,21 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: %s [--qubits 26,27,28] [--threads 2] [--rounds 15] [--groups layer,one] "
-                         "[--strategies core,populate,overlap,touch]\n",
+                         "[--strategies core,populate,overlap,touch] [--no-huge-pages]\n",
                          argv[0]);
             return 2;
         }
+    }
+    if (!huge_pages && ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) {
+        std::perror("first touch: PR_SET_THP_DISABLE");
+        return 1;
     }
     build_global(threads);
     const BlockShape& shape = machine_block_shape();
     const unsigned sub_width = shape.sub_width != 0 ? shape.sub_width : shape.width;
     std::printf("{\"threads\": %u, \"kernels\": \"%s\", \"width\": %u, \"sub_width\": %u, \"rounds\": %u, "
-                "\"warmup_rounds\": 1, \"results\": [",
-                threads, kernels::active_kernels().name, shape.width, sub_width, rounds);
+                "\"warmup_rounds\": 1, \"huge_pages_allowed\": %s, \"results\": [",
+                threads, kernels::active_kernels().name, shape.width, sub_width, rounds, huge_pages ? "true" : "false");
     bool first_row = true;
     for (const std::string& word : qubit_words) {
         const unsigned qubits = static_cast<unsigned>(std::atoi(word.c_str()));
@@ -246,7 +279,9 @@ int main(int argc, char** argv) {
                 std::vector<double> touch;
                 std::vector<double> pass;
                 std::vector<double> unmap;
+                std::vector<double> huge;
                 for (const Sample& x : samples[k]) {
+                    huge.push_back(x.huge);
                     total.push_back(x.total);
                     touch.push_back(x.touch);
                     pass.push_back(x.pass);
@@ -262,6 +297,7 @@ int main(int argc, char** argv) {
                 if (strategies[k] == "populate") {
                     print_samples("touch", touch);
                     print_samples("pass", pass);
+                    print_samples("huge_page_share", huge, "");
                 }
                 if (strategies[k] != "core") {
                     print_samples("unmap", unmap);
