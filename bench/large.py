@@ -328,8 +328,9 @@ def measure(args, cfg, results):
                             runs = 1
                         est = guess[0] + runs * guess[1]
                     left = budget_s - (time.monotonic() - began)
-                    if est is not None and est > left:
-                        cell["skipped"] = f"estimated {est:.0f} s, {max(left, 0):.0f} s of the budget left"
+                    if left <= 0 or (est is not None and est > left):
+                        cell["skipped"] = (f"estimated {est:.0f} s, {max(left, 0):.0f} s of the budget left"
+                                           if est is not None else "the time budget is spent")
                         skipped.append({"qubits": n, "what": f"{label} on {name}", "why": cell["skipped"]})
                         progress(f"large: skipping {label} {name} n={n}: {cell['skipped']}")
                         continue
