@@ -272,7 +272,9 @@ def measure(args, cfg, results):
             progress(f"large: skipping {n} qubits: {skipped[-1]['why']}")
             continue
         left = budget_s - (time.monotonic() - began)
-        if left <= 0:
+        guesses = [estimate(cells, "vastrel", name, n) for name in CIRCUITS]
+        cheapest = min((g[0] + g[1] for g in guesses if g), default=0.0)
+        if left <= cheapest:
             skipped.append({"qubits": n, "what": "every simulator", "why": "the time budget is spent"})
             progress(f"large: skipping {n} qubits: the time budget is spent")
             continue
@@ -448,7 +450,8 @@ def markdown(results):
                    f"{results.get('elapsed_s', 0) / 60:.1f} minutes\n")
     out.append("\n")
 
-    ns = sorted({c["qubits"] for c in cells})
+    # Sizes where anything ran; the rest are listed under "Left out".
+    ns = sorted({c["qubits"] for c in cells if c["first_s"]})
     out.append("## vastrel against its memory bound\n\n"
                "Passes: what the plan makes for the circuit after fusion (`count_passes`, this machine's block "
                "shape, 2 workers). Bound: one in-place read+write pass over the state (bench/roofline.cpp, "
@@ -458,6 +461,8 @@ def markdown(results):
     rows = []
     for name in CIRCUITS:
         for n in ns:
+            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n):
+                continue
             s = sizes.get(n, {})
             pc = s.get("passes", {}).get(name)
             v = _cell(cells, "vastrel", name, n)
@@ -476,6 +481,8 @@ def markdown(results):
     rows = []
     for name in CIRCUITS:
         for n in ns:
+            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n):
+                continue
             v = _cell(cells, "vastrel", name, n)
             q = _best_qsim(cells, name, n)
             lt = _cell(cells, "lightning", name, n)
@@ -495,6 +502,9 @@ def markdown(results):
     rows = []
     for name in CIRCUITS:
         for n in ns:
+            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n
+                       and c["sim"].startswith("qsim")):
+                continue
             row = [CIRCUIT_LABELS[name], n]
             for f in FUSION_SIZES:
                 c = _cell(cells, f"qsim-f{f}", name, n)
