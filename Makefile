@@ -1,5 +1,6 @@
 # vastrel: `make test` builds and runs every suite; `make demo` runs the
-# quick-start example; `make bench` measures against the established simulators;
+# quick-start example; `make bench` measures against the established simulators
+# (`make bench-large`: on states of 27-31 qubits);
 # `make dist` builds the sdist and wheels, `make dist-check` tests them installed.
 SHELL := /bin/bash
 BUILD ?= build
@@ -66,9 +67,15 @@ dist-check: $(DIST_STAMP)
 
 # Benchmarks against the established simulators and the memory roofline, in
 # their own environment; BENCH_ARGS=--quick for a smoke pass under a minute.
-.PHONY: bench
+# `make bench-large`: the large-state table (27-31 qubits, qsim and
+# Lightning, about 15 minutes; bench/large.py), BENCH_ARGS=--quick for a
+# smoke pass on 22 and 24 qubits.
+.PHONY: bench bench-large
 bench:
 	bash bench/make-bench.sh $(BENCH_ARGS)
+
+bench-large:
+	bash bench/make-bench.sh --large $(BENCH_ARGS)
 
 # Sanitizers, leak and compatibility checks, run by CI after `make test`:
 # the core and the module under AddressSanitizer + UBSan (both suites), the

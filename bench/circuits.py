@@ -82,6 +82,37 @@ def random_gates(n, count, seed=7):
 FAMILIES = {"qft": qft, "ghz": ghz, "random": random_layers}
 
 
+def h_cnot_rz_h(n):
+    """An H layer on every qubit, a CNOT chain q -> q+1, an Rz layer, another
+    H layer: the large-state circuit of bench/large.py."""
+    gates = [("h", q) for q in range(n)]
+    gates += [("cnot", q, q + 1) for q in range(n - 1)]
+    gates += [("rz", q, 0.1 + 0.37 * q) for q in range(n)]
+    gates += [("h", q) for q in range(n)]
+    return gates
+
+
+def brickwork(n, layers=4):
+    """Layers of rz and h on every qubit, then cnots on neighbouring pairs,
+    starting at qubit 0 in even layers and at qubit 1 in odd ones."""
+    gates = []
+    for layer in range(layers):
+        for q in range(n):
+            gates.append(("rz", q, 0.2 + 0.31 * q + 0.7 * layer))
+            gates.append(("h", q))
+        gates += [("cnot", q, q + 1) for q in range(layer % 2, n - 1, 2)]
+    return gates
+
+
+# The large-state table's circuits (bench/large.py); not part of `make bench`.
+LARGE_FAMILIES = {"h-cnot-rz-h": h_cnot_rz_h, "qft": qft, "brickwork": brickwork}
+
+
+def gate_lines(gates):
+    """The gate list as the text bench/pass_count.cpp reads: one gate a line."""
+    return "".join(" ".join(repr(x) if isinstance(x, float) else str(x) for x in g) + "\n" for g in gates)
+
+
 def reference_state(gates, n):
     """Final state in complex128, one gate at a time: the cross-check oracle.
 

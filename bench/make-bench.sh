@@ -3,11 +3,20 @@
 # test one: the peers are not dependencies of the module) with vastrel from
 # this working tree and every peer that has a wheel for this Python, the
 # roofline program built with the project, then the harness. Arguments go
-# to the harness (--quick for a smoke pass).
+# to the harness (--quick for a smoke pass). With --large first (what
+# `make bench-large` runs) it installs only the peers of the large-state
+# table (qsim and Lightning), also builds the pass-count and first-touch
+# programs, and runs bench/large.py with the remaining arguments instead.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 venv=${BENCH_VENV:-.venv-bench}
 build=${BENCH_BUILD:-build-bench}
+
+large=0
+if [ "${1:-}" = "--large" ]; then
+  large=1
+  shift
+fi
 
 say() { echo "make bench: $*" >&2; }
 
@@ -31,7 +40,11 @@ else
 fi
 
 # The peers, from wheels only: one that has none for this Python is skipped.
-for group in "qiskit qiskit-aer" "cirq-core qsimcirq" "qulacs" "pennylane pennylane-lightning"; do
+groups=("qiskit qiskit-aer" "cirq-core qsimcirq" "qulacs" "pennylane pennylane-lightning")
+if [ "$large" = 1 ]; then
+  groups=("cirq-core qsimcirq" "pennylane pennylane-lightning")
+fi
+for group in "${groups[@]}"; do
   # shellcheck disable=SC2086
   if ! "${pip[@]}" install -q --only-binary :all: $group; then
     say "could not install $group; skipped"
@@ -43,13 +56,19 @@ done
 # per-gate program needs the core; without it the per-gate table is left out.
 roofline="$build/bench/vastrel_roofline"
 gate_pass="$build/bench/vastrel_gate_pass"
+pass_count="$build/bench/vastrel_pass_count"
+first_touch="$build/bench/vastrel_first_touch"
+targets=(vastrel_roofline vastrel_gate_pass)
+if [ "$large" = 1 ]; then
+  targets=(vastrel_roofline vastrel_pass_count vastrel_first_touch)
+fi
 log="$build/bench-build.log"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVASTREL_BUILD_BENCH=ON \
          -DVASTREL_BUILD_TESTS=OFF -DVASTREL_BUILD_PYTHON=OFF >"$log" 2>&1 &&
-       cmake --build "$build" --target vastrel_roofline vastrel_gate_pass >>"$log" 2>&1; }; then
+       cmake --build "$build" --target "${targets[@]}" >>"$log" 2>&1; }; then
   say "the project's bench build failed (see $log); compiling the roofline alone"
-  rm -f "$gate_pass"  # never time an old build of the core
+  rm -f "$gate_pass" "$pass_count" "$first_touch"  # never time an old build of the core
   mkdir -p "$build/bench"
   g++ -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread \
     bench/roofline.cpp -o "$roofline" || say "the roofline did not build; bounds are left out"
@@ -57,4 +76,8 @@ fi
 
 # OpenBLAS's core-type overrides slow a current NumPy; they are dropped for
 # this command only.
+if [ "$large" = 1 ]; then
+  exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/large.py --roofline "$roofline" \
+    --pass-count "$pass_count" --first-touch "$first_touch" "$@"
+fi
 exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/harness.py --roofline "$roofline" --gate-pass "$gate_pass" "$@"

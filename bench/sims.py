@@ -113,15 +113,19 @@ class Qsim:
     name = "qsim"
     precision = "complex64"
 
-    def __init__(self, threads):
+    def __init__(self, threads, max_fused_gate_size=None):
         try:
             import cirq
             import qsimcirq
         except ImportError as e:
             raise Unavailable(f"qsimcirq not importable ({e})") from e
         self.cirq = cirq
-        # Options as shipped except the thread count (its default is 1).
-        self.sim = qsimcirq.QSimSimulator(qsim_options=qsimcirq.QSimOptions(cpu_threads=threads))
+        # Options as shipped except the thread count (its default is 1) and,
+        # when given, the largest gate fusion makes (bench/large.py tries 2-4).
+        options = {"cpu_threads": threads}
+        if max_fused_gate_size is not None:
+            options["max_fused_gate_size"] = max_fused_gate_size
+        self.sim = qsimcirq.QSimSimulator(qsim_options=qsimcirq.QSimOptions(**options))
         self.version = f"qsimcirq {qsimcirq.__version__}, cirq {cirq.__version__}"
         self._qubits = {}
 
