@@ -121,13 +121,13 @@ def cpu_details():
 # ---------------------------------------------------------------- the child
 
 
-def make_sim(spec):
+def make_sim(job):
     import sims
 
-    if spec["sim"] == "vastrel":
+    if job["sim"] == "vastrel":
         return sims.Vastrel(THREADS)
-    if spec["sim"] == "qsim":
-        return sims.Qsim(THREADS, max_fused_gate_size=spec["fusion"])
+    if job["sim"] == "qsim":
+        return sims.Qsim(THREADS, max_fused_gate_size=job["fusion"])
     return sims.Lightning(THREADS)
 
 
@@ -154,21 +154,21 @@ def digest(state, n):
             "norm2": norm2}
 
 
-def child(spec):
+def child(job):
     """One fresh process: build, first run, repeated runs; one JSON line out."""
     t0 = time.perf_counter()
-    sim = make_sim(spec)
-    n = spec["qubits"]
-    gates = circuits.LARGE_FAMILIES[spec["circuit"]](n)
+    sim = make_sim(job)
+    n = job["qubits"]
+    gates = circuits.LARGE_FAMILIES[job["circuit"]](n)
     start_s = time.perf_counter() - t0
     build_s, built = timed(sim.build, gates, n)
     runs, dig = [], None
-    for k in range(spec["runs"]):
+    for k in range(job["runs"]):
         t, result = timed(sim.run, built, n)
         runs.append(t)
         # A run longer than the cap is not repeated: the budget goes further.
-        last = k == spec["runs"] - 1 or t > spec.get("run_cap_s", float("inf"))
-        if last and spec.get("digest"):
+        last = k == job["runs"] - 1 or t > job.get("run_cap_s", float("inf"))
+        if last and job.get("digest"):
             dig = digest(sim.state(result, n), n)
         del result
         if last:
@@ -182,8 +182,8 @@ def child(spec):
 # ---------------------------------------------------------------- the parent
 
 
-def run_child(spec, timeout):
-    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)]
+def run_child(job, timeout):
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(job)]
     try:
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -234,7 +234,7 @@ def compare(vastrel_digest, peer_digest, n):
 
 
 def sim_configs(n, cfg, best_fusion):
-    """(label, spec) of every simulator at n; qsim at every fusion size up to
+    """(label, job) of every simulator at n; qsim at every fusion size up to
     cfg's limit, above it only the size that was best at the largest size
     below (best_fusion: None, or that size)."""
     out = [("vastrel", {"sim": "vastrel"})]
@@ -298,7 +298,7 @@ def measure(args, cfg, results):
 
         for name in CIRCUITS:
             configs = sim_configs(n, cfg, best_fusion.get(name))
-            for label, spec in configs:
+            for label, job in configs:
                 cells.append({"sim": label, "circuit": name, "qubits": n, "runs_s": [], "first_s": [],
                               "start_s": [], "build_s": [], "processes": 0, "errors": [], "digest": None,
                               "max_rss_gib": None, "version": None})
@@ -306,8 +306,8 @@ def measure(args, cfg, results):
             rounds = max(cfg["processes"].values())
             for p in range(rounds):
                 order = configs[p % len(configs):] + configs[:p % len(configs)]
-                for label, spec in order:
-                    kind = spec["sim"]
+                for label, job in order:
+                    kind = job["sim"]
                     if p >= cfg["processes"][kind]:
                         continue
                     cell = mine[label]
@@ -336,8 +336,8 @@ def measure(args, cfg, results):
                         skipped.append({"qubits": n, "what": f"{label} on {name}", "why": cell["skipped"]})
                         progress(f"large: skipping {label} {name} n={n}: {cell['skipped']}")
                         continue
-                    spec = dict(spec, circuit=name, qubits=n, runs=runs, digest=p == 0, run_cap_s=cfg["run_cap_s"])
-                    out = run_child(spec, timeout=max(left, 60) + 60)
+                    job = dict(job, circuit=name, qubits=n, runs=runs, digest=p == 0, run_cap_s=cfg["run_cap_s"])
+                    out = run_child(job, timeout=max(left, 60) + 60)
                     if "error" in out:
                         cell["errors"].append(out["error"])
                         progress(f"large: {label} {name} n={n}: {out['error']}")

@@ -2,7 +2,7 @@
 for editors, as a stub-only package for mypy) and their metadata and nothing
 else, and prints its tag. Run by tools/dist-check.
 
-    python tools/inspect-wheel.py WHEEL STUB [BUILD_PATH...]
+    python tools/wheel-contents.py WHEEL STUB [BUILD_PATH...]
 
 STUB is the stub in the source tree (the wheel's must be the same file);
 each BUILD_PATH is a directory name that must not appear in any file.
