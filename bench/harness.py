@@ -22,7 +22,6 @@ import argparse
 import datetime
 import gc
 import json
-import math
 import os
 import platform
 import subprocess
@@ -460,11 +459,7 @@ def main(argv=None):
     results["load_average_end"] = os.getloadavg()
     import report
 
-    slug = report.machine_slug(results["machine"])
-    raw_dir.mkdir(parents=True, exist_ok=True)
-    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M")
-    json_path = raw_dir / f"{slug}-{'quick' if args.quick else when}.json"
-    json_path.write_text(json.dumps(results, indent=1) + "\n")
+    json_path = report.write_raw(results, raw_dir, quick=args.quick)
     md_path, png_path = report.write(results, out_dir, "-quick" if args.quick else "")
     progress(f"wrote {json_path}, {md_path}, {png_path}")
     return 0

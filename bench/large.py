@@ -611,11 +611,7 @@ def main(argv=None):
 
     import report
 
-    slug = report.machine_slug(results["machine"])
-    raw_dir.mkdir(parents=True, exist_ok=True)
-    when = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M")
-    json_path = raw_dir / f"{slug}-large-{'quick' if args.quick else when}.json"
-    json_path.write_text(json.dumps(results, indent=1) + "\n")
+    json_path = report.write_raw(results, raw_dir, "large", quick=args.quick)
     progress(f"wrote {json_path}, {write(results, out_dir)}")
     return 0
 

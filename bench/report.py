@@ -301,6 +301,19 @@ def plot(results, path):
     plt.close(fig)
 
 
+def write_raw(results, raw_dir, kind="", quick=False):
+    """Writes every sample to raw_dir (git ignores it) as
+    <machine>[-kind]-<date or "quick">.json; returns the path."""
+    import datetime
+
+    raw_dir = Path(raw_dir)
+    raw_dir.mkdir(parents=True, exist_ok=True)
+    when = "quick" if quick else datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d-%H%M")
+    path = raw_dir / f"{machine_slug(results['machine'])}{'-' + kind if kind else ''}-{when}.json"
+    path.write_text(json.dumps(results, indent=1) + "\n")
+    return path
+
+
 def write(results, out_dir, suffix=""):
     """Writes <machine><suffix>.md and .png into out_dir; returns their paths."""
     out_dir = Path(out_dir)
