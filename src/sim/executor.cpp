@@ -337,8 +337,14 @@ BlockShape effective_shape(BlockShape shape, unsigned log2_n) {
 // as it is complete: sink.alone(op) for an op that runs alone (it may
 // panic or change nothing), sink.pass(groups, count, outer_fixed) for groups
 // that share a pass, and sink.workers() for the pool's size, asked at the
-// first group (which runs in any case, so the process-wide pool is built no
-// earlier than a kernel would build it).
+// first op that acts (which runs in any case, so the process-wide pool is
+// built no earlier than a kernel would build it).
+//
+// A pass is the longest run of ops whose qubits, with the low bits every
+// block spans, fit one outer block: taking as many ops as fit, pass after
+// pass, gives the fewest passes that rule allows. Its ops are then cut into
+// groups, each the longest run from where the last ended that fits one
+// block inside the outer block.
 template <class Sink>
 void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requested, Sink& sink) {
     const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
@@ -352,38 +358,26 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         }
         return;
     }
-    // Groups wait here until the next one would not fit the same pass.
     Op ops[kMaxPassOps];
+    std::size_t gate_of[kMaxPassOps];  // where each op's gate is in the list
     GroupPlan plans[kMaxPassGroups];
     GroupPlan parts[kMaxPassOps];  // no more parts than ops
-    std::size_t num_plans = 0;
-    std::size_t used_ops = 0;
-    std::size_t used_parts = 0;
-    std::uint64_t pass_local = 0;  // bits the pass's outer blocks span
-    const auto flush = [&] {
-        if (num_plans != 0) {
-            sink.pass(plans, num_plans, (n - 1) & ~pass_local);
-        }
-        num_plans = 0;
-        used_ops = 0;
-        used_parts = 0;
-        pass_local = 0;
-    };
     // Outer blocks leave at least one per worker (a pool of 2^k or fewer
-    // workers needs k fixed bits), and fit the shared cache.
+    // workers needs k fixed bits), and fit the shared cache; without outer
+    // blocks a pass's outer block is one block.
     unsigned max_local = 0;
     bool sized = false;
+    const std::uint64_t block_low = mask_below(shape.min_low);
 
-    Op group[kMaxGroup];
     std::size_t i = 0;
     while (i < size) {
-        // The longest run from i that fits one block, ending before an op
-        // that panics. Ops that change nothing join it and are left out.
+        // The pass: the longest run from i whose qubits fit an outer block,
+        // ending before an op that panics. Ops that change nothing join it
+        // and are left out.
         std::size_t count = 0;
-        std::uint64_t qubits = 0;
-        int low = -1;
+        std::uint64_t pass_local = block_low;
         std::size_t j = i;
-        for (; j < size && count < kMaxGroup; ++j) {
+        for (; j < size && count < kMaxPassOps; ++j) {
             const Op op = lower(gates[j], n);
             if (op.effect == Effect::Panics) {
                 break;
@@ -391,20 +385,23 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             if (op.effect == Effect::Nothing) {
                 continue;
             }
-            const int fit =
-                low_bits(qubits | op.qubits, shape.width, shape.min_low, shape.max_far, shape.far_qubit, 63);
-            if (fit < 0) {
+            if (!sized) {
+                const unsigned worker_bits = static_cast<unsigned>(std::bit_width(sink.workers() - 1));
+                max_local = std::min(shape.outer != 0 ? shape.outer : shape.width,
+                                     log2_n - std::min(log2_n, worker_bits));
+                sized = true;
+            }
+            if (static_cast<unsigned>(std::popcount(pass_local | op.qubits)) > max_local) {
                 break;
             }
-            group[count++] = op;
-            qubits |= op.qubits;
-            low = fit;
+            gate_of[count] = j;
+            ops[count++] = op;
+            pass_local |= op.qubits;
         }
         if (count < 2) {
             // One pass either way: the op's own split does it best. A
             // panicking op (j == i) runs here and raises its own panic,
             // after every pass before it.
-            flush();
             const std::size_t stop = j == i ? i + 1 : j;
             for (; i < stop; ++i) {
                 if (!sink.alone(lower(gates[i], n))) {
@@ -413,30 +410,50 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             }
             continue;
         }
-        // The group's blocks span its low bits and its qubits; the pass's
-        // outer blocks must span those of all its groups.
-        const std::uint64_t local = mask_below(static_cast<unsigned>(low)) | qubits;
-        if (!sized) {
-            const unsigned worker_bits = static_cast<unsigned>(std::bit_width(sink.workers() - 1));
-            max_local = std::min(shape.outer, log2_n - std::min(log2_n, worker_bits));
-            sized = true;
+        // Bits the outer block may span beyond the ops' own, lowest first,
+        // give the groups longer runs.
+        for (unsigned b = 0; b < log2_n && static_cast<unsigned>(std::popcount(pass_local)) < max_local; ++b) {
+            pass_local |= std::uint64_t{1} << b;
         }
-        const bool joins = num_plans > 0 && num_plans < kMaxPassGroups && used_ops + count <= kMaxPassOps &&
-                           static_cast<unsigned>(std::popcount(pass_local | local)) <= max_local;
-        if (!joins) {
-            flush();
+        const unsigned max_low = static_cast<unsigned>(std::countr_one(pass_local));
+        // The groups, as many as there is room for; the ops after the last
+        // one begin the next pass.
+        std::size_t num_plans = 0;
+        std::size_t used_parts = 0;
+        std::size_t taken = 0;
+        while (taken < count && num_plans < kMaxPassGroups) {
+            std::uint64_t qubits = 0;
+            int low = -1;
+            std::size_t e = taken;
+            for (; e < count && e - taken < kMaxGroup; ++e) {
+                const int fit = low_bits(qubits | ops[e].qubits, shape.width, shape.min_low, shape.max_far,
+                                         shape.far_qubit, max_low);
+                if (fit < 0) {
+                    break;
+                }
+                qubits |= ops[e].qubits;
+                low = fit;
+            }
+            if (e == taken) {
+                break;  // an op no block holds: it begins the next pass
+            }
+            GroupPlan& g = plans[num_plans++];
+            g = plan_group(ops + taken, e - taken, qubits, static_cast<unsigned>(low), n);
+            g.num_parts = split_parts(g, shape, parts + used_parts);
+            g.parts = parts + used_parts;
+            used_parts += g.num_parts;
+            taken = e;
         }
-        std::copy(group, group + count, ops + used_ops);
-        GroupPlan& g = plans[num_plans++];
-        g = plan_group(ops + used_ops, count, qubits, static_cast<unsigned>(low), n);
-        g.num_parts = split_parts(g, shape, parts + used_parts);
-        g.parts = parts + used_parts;
-        used_parts += g.num_parts;
-        used_ops += count;
-        pass_local |= local;
-        i = j;
+        if (num_plans == 0) {
+            taken = 1;
+            if (!sink.alone(ops[0])) {
+                return;
+            }
+        } else {
+            sink.pass(plans, num_plans, (n - 1) & ~pass_local);
+        }
+        i = gate_of[taken - 1] + 1;
     }
-    flush();
 }
 
 // Runs what the planner hands over on a state vector.

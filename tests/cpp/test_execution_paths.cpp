@@ -280,16 +280,18 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
 // ---- Planning ----
 
 // A layer of single-qubit gates on every qubit of a large state is one pass
-// for the qubits a block spans and one for each group of far qubits the
-// shape allows together; a second layer adds no more than the first took.
-TEST(Planner, ALayerOnEveryQubitTakesAPassPerGroupOfFarQubits) {
+// for the qubits an outer block spans, then one for each further set of
+// qubits that fits beside the low bits every block spans; a second layer
+// adds no more than the first took.
+TEST(Planner, ALayerOnEveryQubitTakesAPassPerOuterBlockOfQubits) {
     for (const BlockShape& shape : {kDefaultBlockShape, machine_block_shape()}) {
         for (unsigned n = shape.width + 2; n <= 31; ++n) {
             std::vector<Gate> layer;
             for (unsigned q = 0; q < n; ++q) {
                 layer.push_back(H{q});
             }
-            const std::size_t expected = 1 + (n - shape.width + shape.max_far - 1) / shape.max_far;
+            const unsigned outer = std::min(shape.outer, n - 1);  // two workers: two outer blocks at least
+            const std::size_t expected = 1 + (n - outer + (outer - shape.min_low) - 1) / (outer - shape.min_low);
             EXPECT_EQ(count_passes(layer, std::size_t{1} << n, 2, shape), expected) << n;
             std::vector<Gate> two = layer;
             two.insert(two.end(), layer.begin(), layer.end());
