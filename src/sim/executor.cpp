@@ -37,6 +37,10 @@ constexpr std::size_t kMaxGroup = 128;
 constexpr std::size_t kMaxPassGroups = 32;
 constexpr std::size_t kMaxPassOps = 256;
 
+// A vector of at least 2^kPassesFromMemory outer blocks (four times the
+// shared cache) is read from memory at every pass (bench/NOTES.md).
+constexpr unsigned kPassesFromMemory = 4;
+
 // Qubits of a group at or above its low part, at most, so that a block
 // never splits into more than 2^10 runs.
 constexpr unsigned kMaxHighQubits = 10;
@@ -376,6 +380,7 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         // and are left out.
         std::size_t count = 0;
         std::uint64_t pass_local = block_low;
+        std::uint64_t next_qubits = 0;  // of the op that did not fit, if one did not
         std::size_t j = i;
         for (; j < size && count < kMaxPassOps; ++j) {
             const Op op = lower(gates[j], n);
@@ -392,6 +397,7 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
                 sized = true;
             }
             if (static_cast<unsigned>(std::popcount(pass_local | op.qubits)) > max_local) {
+                next_qubits = op.qubits;
                 break;
             }
             gate_of[count] = j;
@@ -421,6 +427,8 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         std::size_t num_plans = 0;
         std::size_t used_parts = 0;
         std::size_t taken = 0;
+        std::size_t last_start = 0;
+        std::uint64_t last_qubits = 0;
         while (taken < count && num_plans < kMaxPassGroups) {
             std::uint64_t qubits = 0;
             int low = -1;
@@ -442,7 +450,20 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             g.num_parts = split_parts(g, shape, parts + used_parts);
             g.parts = parts + used_parts;
             used_parts += g.num_parts;
+            last_start = taken;
+            last_qubits = qubits;
             taken = e;
+        }
+        // A last group that the next op would have joined, had the pass had
+        // room for its qubits, is cut in two: its second part sweeps its
+        // blocks again in the next pass. That costs less than the pass it
+        // saves when the vector is several times the shared cache (a pass
+        // then reads memory, a sweep the cache); on a smaller one the group
+        // waits for the next pass and runs whole.
+        if (log2_n < shape.outer + kPassesFromMemory && next_qubits != 0 && taken == count && num_plans >= 2 &&
+            low_bits(last_qubits | next_qubits, shape.width, shape.min_low, shape.max_far, shape.far_qubit, 63) >= 0) {
+            used_parts -= plans[--num_plans].num_parts;
+            taken = last_start;
         }
         if (num_plans == 0) {
             taken = 1;
