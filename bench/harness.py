@@ -52,16 +52,19 @@ FULL = {
     "gate_pass_reps": 11,
     "circuit_qubits": [16, 20, 22, 24],
     "layered_qubits": [20, 22, 24, 26],
-    "circuit_reps": {16: 9, 20: 5, 22: 5, 24: 3, 26: 2},
-    # A simulator whose run took longer than this is not run again on that
-    # circuit: its figure is of one run (marked in the tables). The peers that
-    # need 3-13 s for a 24-qubit circuit are 5-30x behind the fastest, and
-    # repeating them would take most of the budget.
-    "slow_run_s": 2.0,
-    # qsim's fusion variants at these sizes; on 26 qubits only these peers
-    # (the others take 20-50 s a run there).
-    "fusion_qubits": [20, 22, 24],
-    "peers_by_qubits": {26: ["qsim", "lightning"]},
+    "circuit_reps": {16: 5, 20: 3, 22: 5, 24: 3, 26: 2},
+    # A simulator whose first run on a circuit took over slow_run_s and over
+    # slow_factor times the fastest peer's first run is not run again on it:
+    # its figure is of one run (marked in the tables). Aer and Qulacs take
+    # 8-20 s a 24-qubit circuit, several times the fastest peer, and
+    # repeating them would take most of the ten minutes.
+    "slow_run_s": 1.0,
+    "slow_factor": 1.5,
+    # qsim's fusion settings at these sizes; on 26 qubits only qsim as
+    # shipped among the peers (Lightning takes 10-15 s a run there, Aer and
+    # Qulacs 30-60 s).
+    "fusion_qubits": [22, 24],
+    "peers_by_qubits": {26: ["qsim"]},
     "floor_reps": 11,
     "small_qubits": [1, 2, 4, 6, 8, 10],
     "small_gates": [1, 10, 100],
@@ -79,7 +82,8 @@ QUICK = {
     "circuit_qubits": [10, 14],
     "layered_qubits": [10, 14],
     "circuit_reps": {10: 3, 14: 3},
-    "slow_run_s": 1.0,
+    "slow_run_s": 0.5,
+    "slow_factor": 1.5,
     "fusion_qubits": [14],
     "peers_by_qubits": {},
     "floor_reps": 3,
@@ -328,12 +332,29 @@ def gate_times(vastrel, gate_pass, roofline, cfg):
 KERNEL_SETS = ("scalar", "avx2", "avx512")
 
 
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return None
+
+
 def floor_times(path, cfg):
     """bench/floor.cpp once per kernel set: VASTREL_KERNELS forces the set,
     and a set the CPU lacks falls back to another, which the program names;
-    such a run is dropped."""
+    such a run is dropped (and not made at all when /proc/cpuinfo already
+    says the CPU lacks it)."""
     runs = []
+    flags = cpu_flags()
     for name in KERNEL_SETS:
+        need = {"avx2": "avx2", "avx512": "avx512f"}.get(name)
+        if need and flags is not None and need not in flags:
+            progress(f"floor: this CPU has no {need}; the {name} set is left out")
+            continue
         old = os.environ.get("VASTREL_KERNELS")
         os.environ["VASTREL_KERNELS"] = name
         try:
@@ -397,9 +418,14 @@ def circuit_times(sims, cfg):
         for rep in range(reps):
             # Round-robin, starting one further each repetition, so no
             # simulator always runs right after the same neighbour. A slow
-            # simulator's first run stands for it (cfg["slow_run_s"]).
+            # simulator's first run stands for it (cfg["slow_run_s"] and
+            # cfg["slow_factor"]); vastrel always repeats.
             order = here[rep % len(here):] + here[:rep % len(here)]
-            order = [s for s in order if not (samples[s.name]["run"] and samples[s.name]["run"][0] > cfg["slow_run_s"])]
+            if rep > 0:
+                first = {name: v["build"][0] + v["run"][0] for name, v in samples.items()}
+                fastest = min((t for name, t in first.items() if name != "vastrel"), default=0.0)
+                limit = max(cfg["slow_run_s"], cfg["slow_factor"] * fastest)
+                order = [s for s in order if s.name == "vastrel" or first[s.name] <= limit]
             for s in order:
                 tb, built = timed(s.build, gates, n)
                 tr, result = timed(s.run, built, n)

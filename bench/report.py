@@ -193,12 +193,14 @@ def markdown(results):
         reps = sorted({r["reps"] for r in circ})
         span = f"{reps[0]}–{reps[-1]}" if len(reps) > 1 else f"{reps[0]}"
         slow = (results.get("config") or {}).get("slow_run_s")
+        factor = (results.get("config") or {}).get("slow_factor")
         out.append(f"## Circuits\n\nMedian of {span} "
                    "interleaved runs (round-robin over the simulators), ms; in brackets peer time / "
                    "vastrel time (above 1: vastrel is faster). Build is the simulator's own circuit construction "
                    "from the same gate list; run is everything after it (allocation, simulation, result). "
-                   + (f"† marks a single run: a simulator whose run took over {slow:g} s is not run again on "
-                      "that circuit. " if slow else "")
+                   + (f"† marks a single run: a simulator whose first run took over {slow:g} s and over "
+                      f"{factor:g}× the fastest peer's first run is not run again on that circuit. "
+                      if slow and factor else "")
                    + "– : not timed at that size (qsim's fusion settings and the slowest peers are left out "
                    "where they would take most of the time).\n\n")
         by = {(r["family"], r["qubits"], r["sim"]): r for r in circ}
