@@ -365,10 +365,12 @@ def plot(results, path):
     axes = grid.ravel()
     for ax in axes[count:]:
         ax.set_visible(False)
-    styles = {"vastrel": dict(color="black", linewidth=2.2, marker="o"), "aer": dict(marker="s"),
-              "qsim": dict(marker="^"), "qsim-f2": dict(marker="^", linestyle=":"),
-              "qsim-f3": dict(marker="^", linestyle="--"), "qsim-f4": dict(marker="^", linestyle="-."),
-              "qulacs": dict(marker="v"), "lightning": dict(marker="D")}
+    # Fixed colours: a panel without qsim's fusion settings keeps the others'.
+    styles = {"vastrel": dict(color="black", linewidth=2.2, marker="o"), "aer": dict(color="C0", marker="s"),
+              "qsim": dict(color="C1", marker="^"), "qsim-f2": dict(color="C1", marker="^", linestyle=":"),
+              "qsim-f3": dict(color="C2", marker="^", linestyle="--"),
+              "qsim-f4": dict(color="C3", marker="^", linestyle="-."), "qulacs": dict(color="C4", marker="v"),
+              "lightning": dict(color="C5", marker="D")}
     for ax, family in zip(axes, panels):
         for s in sims:
             pts = sorted((r["qubits"], r["total_s"]) for r in circ if r["family"] == family and r["sim"] == s)
