@@ -79,8 +79,6 @@ def random_gates(n, count, seed=7):
     return gates
 
 
-
-
 def h_cnot_rz_h(n):
     """An H layer on every qubit, a CNOT chain q -> q+1, an Rz layer, another
     H layer: the large-state circuit of bench/large.py."""

@@ -268,7 +268,7 @@ class Lightning:
 
 ALL = (Vastrel, Aer, Qsim, Qulacs, Lightning)
 
-# The largest fused gate of the qsim variants timed beside qsim as shipped.
+# max_fused_gate_size of the qsim variants timed beside qsim as shipped.
 QSIM_FUSION = (2, 3, 4)
 
 
