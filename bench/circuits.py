@@ -79,9 +79,6 @@ def random_gates(n, count, seed=7):
     return gates
 
 
-FAMILIES = {"qft": qft, "ghz": ghz, "random": random_layers}
-
-
 def h_cnot_rz_h(n):
     """An H layer on every qubit, a CNOT chain q -> q+1, an Rz layer, another
     H layer: the large-state circuit of bench/large.py."""
@@ -92,16 +89,95 @@ def h_cnot_rz_h(n):
     return gates
 
 
-def brickwork(n, layers=4):
+def brickwork(n, layers=4, seed=None):
     """Layers of rz and h on every qubit, then cnots on neighbouring pairs,
-    starting at qubit 0 in even layers and at qubit 1 in odd ones."""
+    starting at qubit 0 in even layers and at qubit 1 in odd ones. With a
+    seed the bricks of each layer lie at random instead: from qubit 0 up, a
+    brick (q, q+1) or a qubit left alone, at even odds, so that no two layers
+    need share their pairs (with whole layers shifted by 0 or 1 at random,
+    five equal draws made the circuit fall apart into independent pairs)."""
+    rng = random.Random(seed * 131 + n) if seed is not None else None
     gates = []
     for layer in range(layers):
         for q in range(n):
             gates.append(("rz", q, 0.2 + 0.31 * q + 0.7 * layer))
             gates.append(("h", q))
-        gates += [("cnot", q, q + 1) for q in range(layer % 2, n - 1, 2)]
+        if rng is None:
+            gates += [("cnot", q, q + 1) for q in range(layer % 2, n - 1, 2)]
+            continue
+        q = 0
+        while q < n - 1:
+            if rng.random() < 0.5:
+                gates.append(("cnot", q, q + 1))
+                q += 2
+            else:
+                q += 1
     return gates
+
+
+def brickwork_random(n, layers=5, seed=20261209):
+    return brickwork(n, layers, seed)
+
+
+def hardware_efficient(n, layers=3, seed=20261210):
+    """A hardware-efficient ansatz: rz, h, rz on every qubit, then a cnot
+    ladder q -> q+1, with seeded angles."""
+    rng = random.Random(seed * 131 + n)
+    gates = []
+    for _ in range(layers):
+        for q in range(n):
+            gates.append(("rz", q, rng.uniform(-math.pi, math.pi)))
+            gates.append(("h", q))
+            gates.append(("rz", q, rng.uniform(-math.pi, math.pi)))
+        gates += [("cnot", q, q + 1) for q in range(n - 1)]
+    return gates
+
+
+def qaoa_ring(n, layers=2, seed=20261211):
+    """QAOA on a ring: a controlled phase (crz) on every edge (q, q+1 mod n)
+    with one angle per layer, rz on every qubit, then an h-rz-h mixer (an
+    x rotation up to phase) on every qubit."""
+    rng = random.Random(seed * 131 + n)
+    gates = [("h", q) for q in range(n)]
+    for _ in range(layers):
+        gamma, beta = rng.uniform(-math.pi, math.pi), rng.uniform(-math.pi, math.pi)
+        gates += [("crz", q, (q + 1) % n, gamma) for q in range(n)]
+        gates += [("rz", q, -gamma) for q in range(n)]
+        for q in range(n):
+            gates += [("h", q), ("rz", q, beta), ("h", q)]
+    return gates
+
+
+def far_pairs(n, layers=8, seed=20261212):
+    """Each layer a random h, x or rz on every qubit, then n/2 two-qubit gates
+    (cnot or crz, at random) on a random perfect matching of the qubits, so
+    most pairs are far apart."""
+    rng = random.Random(seed * 131 + n)
+    gates = []
+    for _ in range(layers):
+        for q in range(n):
+            kind = rng.choice(SINGLE_QUBIT)
+            gates.append(("rz", q, rng.uniform(-math.pi, math.pi)) if kind == "rz" else (kind, q))
+        order = list(range(n))
+        rng.shuffle(order)
+        for c, t in zip(order[0::2], order[1::2]):
+            if rng.random() < 0.5:
+                gates.append(("cnot", c, t))
+            else:
+                gates.append(("crz", c, t, rng.uniform(-math.pi, math.pi)))
+    return gates
+
+
+def brickwork_alternating(n, layers=5):
+    return brickwork(n, layers)
+
+
+# What `make bench` times (bench/harness.py): the first three since the
+# beginning, then the layered families.
+FAMILIES = {"qft": qft, "ghz": ghz, "random": random_layers}
+LAYERED_FAMILIES = {"brickwork": brickwork_alternating, "brickwork-random": brickwork_random,
+                    "hea": hardware_efficient, "qaoa-ring": qaoa_ring, "far-pairs": far_pairs}
+ALL_FAMILIES = {**FAMILIES, **LAYERED_FAMILIES}
 
 
 # The large-state table's circuits (bench/large.py); not part of `make bench`.

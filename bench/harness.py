@@ -1,6 +1,7 @@
 """vastrel against the established simulators, and against the memory roofline.
 
-    python bench/harness.py [--quick] [--roofline PATH] [--gate-pass PATH] [--out DIR] [--only a,b]
+    python bench/harness.py [--quick] [--roofline PATH] [--gate-pass PATH] [--floor PATH] [--out DIR]
+                            [--only a,b]
 
 `make bench` sets up the environment and calls this. Sections, in order:
   roofline  in-place read+write bandwidth (bench/roofline.cpp), bound per gate
@@ -8,7 +9,13 @@
             against vastrel, at small sizes, so the timings compare like with like
   gates     vastrel's time per gate kind and target (bench/gate_pass.cpp), as
             a ratio to the bound
-  circuits  QFT, GHZ and random layers, every simulator, round-robin
+  floor     single-qubit gates on a state in the L2, one thread, against the
+            bare arithmetic they need on registers (bench/floor.cpp), once
+            per kernel set the CPU runs
+  circuits  QFT, GHZ and random layers, then the layered families (brickwork
+            with alternating and random offsets, a hardware-efficient ansatz,
+            QAOA on a ring, random far pairs), every simulator, round-robin;
+            qsim also at max_fused_gate_size 3 and 4 (as shipped it is 2)
   small     1 to 10 qubits, 1 to 100 gates: fixed costs
 Every sample goes to bench/results/raw/<machine>-<date>.json, which git
 ignores; the tables and the plot to <machine>.md and <machine>.png in --out
@@ -44,7 +51,21 @@ FULL = {
     "gate_reps": {20: 15, 24: 7, 26: 5},
     "gate_pass_reps": 11,
     "circuit_qubits": [16, 20, 22, 24],
-    "circuit_reps": {16: 9, 20: 7, 22: 5, 24: 5},
+    "layered_qubits": [20, 22, 24, 26],
+    "circuit_reps": {16: 5, 20: 3, 22: 5, 24: 3, 26: 2},
+    # A simulator whose first run on a circuit took over slow_run_s and over
+    # slow_factor times the fastest peer's first run is not run again on it:
+    # its figure is of one run (marked in the tables). Aer and Qulacs take
+    # 8-20 s a 24-qubit circuit, several times the fastest peer, and
+    # repeating them would take most of the ten minutes.
+    "slow_run_s": 1.0,
+    "slow_factor": 1.5,
+    # qsim's fusion settings at these sizes; on 26 qubits only qsim as
+    # shipped among the peers (Lightning takes 10-15 s a run there, Aer and
+    # Qulacs 30-60 s).
+    "fusion_qubits": [22, 24],
+    "peers_by_qubits": {26: ["qsim"]},
+    "floor_reps": 11,
     "small_qubits": [1, 2, 4, 6, 8, 10],
     "small_gates": [1, 10, 100],
     "small_batches": 5,
@@ -59,7 +80,13 @@ QUICK = {
     "gate_reps": {20: 3},
     "gate_pass_reps": 3,
     "circuit_qubits": [10, 14],
+    "layered_qubits": [10, 14],
     "circuit_reps": {10: 3, 14: 3},
+    "slow_run_s": 0.5,
+    "slow_factor": 1.5,
+    "fusion_qubits": [14],
+    "peers_by_qubits": {},
+    "floor_reps": 3,
     "small_qubits": [2, 8],
     "small_gates": [10, 100],
     "small_batches": 3,
@@ -226,7 +253,7 @@ def check_states(sims, cfg):
     results = []
     vastrel = next((s for s in sims if s.name == "vastrel"), None)
     for n in cfg["check_qubits"]:
-        cases = {name: fam(n) for name, fam in circuits.FAMILIES.items()}
+        cases = {name: fam(n) for name, fam in circuits.ALL_FAMILIES.items()}
         cases["mixed"] = circuits.random_gates(n, 60)
         # Every gate kind on every target, and 16 single-qubit gates in a row
         # so vastrel fuses them.
@@ -300,7 +327,78 @@ def gate_times(vastrel, gate_pass, roofline, cfg):
     return rows, empty, same_run
 
 
+# ---------------------------------------------------------------- floor
+
+KERNEL_SETS = ("scalar", "avx2", "avx512")
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return None
+
+
+def floor_times(path, cfg):
+    """bench/floor.cpp once per kernel set: VASTREL_KERNELS forces the set,
+    and a set the CPU lacks falls back to another, which the program names;
+    such a run is dropped (and not made at all when /proc/cpuinfo already
+    says the CPU lacks it)."""
+    runs = []
+    flags = cpu_flags()
+    for name in KERNEL_SETS:
+        need = {"avx2": "avx2", "avx512": "avx512f"}.get(name)
+        if need and flags is not None and need not in flags:
+            progress(f"floor: this CPU has no {need}; the {name} set is left out")
+            continue
+        old = os.environ.get("VASTREL_KERNELS")
+        os.environ["VASTREL_KERNELS"] = name
+        try:
+            measured = run_program("floor", path, ["--reps", str(cfg["floor_reps"])], "the floor table is left out")
+        finally:
+            if old is None:
+                del os.environ["VASTREL_KERNELS"]
+            else:
+                os.environ["VASTREL_KERNELS"] = old
+        if measured is None:
+            if not Path(path or "").exists():
+                break
+            continue
+        if measured["kernels"] != name:
+            progress(f"floor: {name} not supported here (ran {measured['kernels']}); dropped")
+            continue
+        runs.append(measured)
+        best = {}
+        for r in measured["results"]:
+            key = (r["gate"], r["path"])
+            if key not in best or r["median_ns"] < best[key]:
+                best[key] = r["median_ns"]
+        progress(f"floor: {name}, {measured['amplitudes']} amplitudes: " + "; ".join(
+            f"{g} " + ", ".join(f"{p} {best[(g, p)]:.3f}" for p in ("kernel", "executor", "full", "reduced")
+                                 if (g, p) in best) for g in ("x", "h", "rz", "mat2")) + " ns/amplitude/gate")
+    return runs
+
+
 # ---------------------------------------------------------------- circuits
+
+
+def sims_for(sims, n, cfg):
+    """The simulators timed on n qubits: qsim's fusion variants only at
+    cfg["fusion_qubits"], and only the peers cfg["peers_by_qubits"] names
+    for n, where it names any."""
+    keep = cfg["peers_by_qubits"].get(n) or cfg["peers_by_qubits"].get(str(n))
+    out = []
+    for s in sims:
+        if getattr(s, "fusion", None) is not None and n not in cfg["fusion_qubits"]:
+            continue
+        if keep is not None and s.name != "vastrel" and s.name not in keep:
+            continue
+        out.append(s)
+    return out
 
 
 def circuit_times(sims, cfg):
@@ -308,30 +406,39 @@ def circuit_times(sims, cfg):
     # Warm every simulator up once (first-call costs: lazy imports, JIT-ed
     # dispatch tables, thread-pool creation) before anything is timed.
     for s in sims:
-        for fam in circuits.FAMILIES.values():
+        for fam in circuits.ALL_FAMILIES.values():
             s.run(s.build(fam(8), 8), 8)
-    for family, make in circuits.FAMILIES.items():
-        for n in cfg["circuit_qubits"]:
-            reps = cfg["circuit_reps"][n]
-            gates = make(n)
-            samples = {s.name: {"build": [], "run": []} for s in sims}
-            for rep in range(reps):
-                # Round-robin, starting one further each repetition, so no
-                # simulator always runs right after the same neighbour.
-                order = sims[rep % len(sims):] + sims[:rep % len(sims)]
-                for s in order:
-                    tb, built = timed(s.build, gates, n)
-                    tr, result = timed(s.run, built, n)
-                    del result, built
-                    samples[s.name]["build"].append(tb)
-                    samples[s.name]["run"].append(tr)
-                progress(f"circuits: {family} n={n} rep {rep + 1}/{reps}: " + ", ".join(
-                    f"{name} {v['build'][-1] + v['run'][-1]:.3f}s" for name, v in samples.items()))
-            for name, v in samples.items():
-                totals = [b + r for b, r in zip(v["build"], v["run"])]
-                rows.append({"family": family, "qubits": n, "gates": len(gates), "sim": name, "reps": reps,
-                             "build_s": median(v["build"]), "run_s": median(v["run"]), "total_s": median(totals),
-                             "build_samples_s": v["build"], "run_samples_s": v["run"]})
+    cases = [(family, make, n) for family, make in circuits.FAMILIES.items() for n in cfg["circuit_qubits"]]
+    cases += [(family, make, n) for family, make in circuits.LAYERED_FAMILIES.items() for n in cfg["layered_qubits"]]
+    for family, make, n in cases:
+        reps = cfg["circuit_reps"][n]
+        gates = make(n)
+        here = sims_for(sims, n, cfg)
+        samples = {s.name: {"build": [], "run": []} for s in here}
+        for rep in range(reps):
+            # Round-robin, starting one further each repetition, so no
+            # simulator always runs right after the same neighbour. A slow
+            # simulator's first run stands for it (cfg["slow_run_s"] and
+            # cfg["slow_factor"]); vastrel always repeats.
+            order = here[rep % len(here):] + here[:rep % len(here)]
+            if rep > 0:
+                first = {name: v["build"][0] + v["run"][0] for name, v in samples.items()}
+                fastest = min((t for name, t in first.items() if name != "vastrel"), default=0.0)
+                limit = max(cfg["slow_run_s"], cfg["slow_factor"] * fastest)
+                order = [s for s in order if s.name == "vastrel" or first[s.name] <= limit]
+            for s in order:
+                tb, built = timed(s.build, gates, n)
+                tr, result = timed(s.run, built, n)
+                del result, built
+                samples[s.name]["build"].append(tb)
+                samples[s.name]["run"].append(tr)
+            progress(f"circuits: {family} n={n} rep {rep + 1}/{reps}: " + ", ".join(
+                f"{s.name} {samples[s.name]['build'][-1] + samples[s.name]['run'][-1]:.3f}s" for s in order))
+        for name, v in samples.items():
+            totals = [b + r for b, r in zip(v["build"], v["run"])]
+            rows.append({"family": family, "qubits": n, "gates": len(gates), "sim": name, "reps": len(totals),
+                         "build_s": median(v["build"]), "run_s": median(v["run"]), "total_s": median(totals),
+                         "build_samples_s": v["build"], "run_samples_s": v["run"]})
     add_ratios(rows, ("family", "qubits"))
     return rows
 
@@ -388,10 +495,11 @@ def main(argv=None):
     ap.add_argument("--quick", action="store_true", help="a smoke pass: few sizes and repetitions, under a minute")
     ap.add_argument("--roofline", help="path of the vastrel_roofline program")
     ap.add_argument("--gate-pass", help="path of the vastrel_gate_pass program")
+    ap.add_argument("--floor", help="path of the vastrel_floor program")
     ap.add_argument("--out", help="directory of the tables and plot (default bench/results, or bench/results/raw "
                                   "with --quick)")
     ap.add_argument("--only", help="comma-separated simulators to include (vastrel,aer,qsim,qulacs,lightning)")
-    ap.add_argument("--sections", default="roofline,check,gates,circuits,small",
+    ap.add_argument("--sections", default="roofline,check,gates,floor,circuits,small",
                     help="comma-separated sections to run (default: all)")
     ap.add_argument("--wait-quiet", type=float, default=0.0, metavar="SECONDS",
                     help="first wait up to SECONDS for the 1-minute load average to drop below 1")
@@ -407,7 +515,7 @@ def main(argv=None):
     import sims as simulators  # after the thread variables are set
 
     only = set(args.only.split(",")) if args.only else None
-    sims, skipped = simulators.load(THREADS, only, log=lambda m: progress(m))
+    sims, skipped = simulators.load(THREADS, only, log=lambda m: progress(m), qsim_fusion=simulators.QSIM_FUSION)
     # The peers' import-time objects move to a generation the collector never
     # scans, so the collection before each timed call is cheap.
     gc.collect()
@@ -428,7 +536,9 @@ def main(argv=None):
         "machine": machine_info(),
         "source": source_state(),
         "numpy": np.__version__,
-        "simulators": {s.name: {"version": s.version, "precision": s.precision} for s in sims},
+        "simulators": {s.name: {"version": s.version, "precision": s.precision,
+                                **({"fusion": s.fusion or s.default_fusion, "as_shipped": s.fusion is None}
+                                   if hasattr(s, "default_fusion") else {})} for s in sims},
         "skipped": skipped,
         "config": {k: (v if not isinstance(v, dict) else {str(a): b for a, b in v.items()}) for k, v in cfg.items()},
         "environment": {k: os.environ.get(k) for k in ("OMP_NUM_THREADS", "OMP_WAIT_POLICY", "OPENBLAS_CORETYPE",
@@ -451,10 +561,14 @@ def main(argv=None):
         if results.get("gates"):
             for row in results["gates"]:
                 attach_bounds(row, results["roofline"], results.get("gate_bounds"))
+    if "floor" in sections:
+        results["floor"] = floor_times(args.floor, cfg)
     if "circuits" in sections:
         results["circuits"] = circuit_times(sims, cfg)
     if "small" in sections:
-        results["small"] = small_times(sims, cfg)
+        # qsim's fusion settings are for large states; small circuits time
+        # the simulators as shipped.
+        results["small"] = small_times([s for s in sims if getattr(s, "fusion", None) is None], cfg)
 
     results["load_average_end"] = os.getloadavg()
     import report

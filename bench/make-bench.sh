@@ -53,12 +53,13 @@ done
 
 # The roofline program, built with the project's flags. While the core does
 # not build, it is compiled alone with the same exactness flags. The
-# per-gate program needs the core; without it the per-gate table is left out.
+# per-gate and floor programs need the core; without it their tables are left out.
 roofline="$build/bench/vastrel_roofline"
 gate_pass="$build/bench/vastrel_gate_pass"
+floor="$build/bench/vastrel_floor"
 pass_count="$build/bench/vastrel_pass_count"
 first_touch="$build/bench/vastrel_first_touch"
-targets=(vastrel_roofline vastrel_gate_pass)
+targets=(vastrel_roofline vastrel_gate_pass vastrel_floor)
 if [ "$large" = 1 ]; then
   targets=(vastrel_roofline vastrel_pass_count vastrel_first_touch)
 fi
@@ -68,7 +69,7 @@ if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVASTREL_BUIL
          -DVASTREL_BUILD_TESTS=OFF -DVASTREL_BUILD_PYTHON=OFF >"$log" 2>&1 &&
        cmake --build "$build" --target "${targets[@]}" >>"$log" 2>&1; }; then
   say "the project's bench build failed (see $log); compiling the roofline alone"
-  rm -f "$gate_pass" "$pass_count" "$first_touch"  # never time an old build of the core
+  rm -f "$gate_pass" "$floor" "$pass_count" "$first_touch"  # never time an old build of the core
   mkdir -p "$build/bench"
   g++ -std=c++20 -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -Wall -Wextra -pthread \
     bench/roofline.cpp -o "$roofline" || say "the roofline did not build; bounds are left out"
@@ -80,4 +81,5 @@ if [ "$large" = 1 ]; then
   exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/large.py --roofline "$roofline" \
     --pass-count "$pass_count" --first-touch "$first_touch" "$@"
 fi
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/harness.py --roofline "$roofline" --gate-pass "$gate_pass" "$@"
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" bench/harness.py --roofline "$roofline" --gate-pass "$gate_pass" \
+  --floor "$floor" "$@"

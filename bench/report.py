@@ -12,9 +12,14 @@ import re
 import sys
 from pathlib import Path
 
-ORDER = ["vastrel", "aer", "qsim", "qulacs", "lightning"]
-LABELS = {"vastrel": "vastrel", "aer": "Qiskit Aer", "qsim": "qsim", "qulacs": "Qulacs", "lightning": "Lightning"}
-FAMILY_LABELS = {"qft": "QFT", "ghz": "GHZ", "random": "random (20 layers)"}
+ORDER = ["vastrel", "aer", "qsim", "qsim-f2", "qsim-f3", "qsim-f4", "qulacs", "lightning"]
+LABELS = {"vastrel": "vastrel", "aer": "Qiskit Aer", "qsim": "qsim", "qsim-f2": "qsim f2", "qsim-f3": "qsim f3",
+          "qsim-f4": "qsim f4", "qulacs": "Qulacs", "lightning": "Lightning"}
+# The simulators as shipped; the others are settings of one of these.
+BASE = {"qsim-f2": "qsim", "qsim-f3": "qsim", "qsim-f4": "qsim"}
+FAMILY_LABELS = {"qft": "QFT", "ghz": "GHZ", "random": "random (20 layers)", "brickwork": "brickwork (5 layers)",
+                 "brickwork-random": "brickwork, random bricks (5 layers)", "hea": "hardware-efficient (3 layers)",
+                 "qaoa-ring": "QAOA ring (2 layers)", "far-pairs": "far pairs (8 layers)"}
 
 
 def _sims(results):
@@ -104,7 +109,11 @@ def markdown(results):
                    + "; at end: " + ", ".join(f"{x:.2f}" for x in results.get("load_average_end", [])) + "\n")
     for name in sims:
         info = results["simulators"][name]
-        out.append(f"- {LABELS[name]}: {info['version']}, {info['precision']}\n")
+        fusion = ""
+        if "fusion" in info:
+            fusion = (f"; as shipped, which fuses gates of up to {info['fusion']} qubits" if info.get("as_shipped")
+                      else f"; max_fused_gate_size {info['fusion']}")
+        out.append(f"- {LABELS.get(name, name)}: {info['version']}, {info['precision']}{fusion}\n")
     for name, why in results.get("skipped", {}).items():
         out.append(f"- **{LABELS.get(name, name)} skipped**: {why}\n")
     out.append("\n")
@@ -177,14 +186,23 @@ def markdown(results):
                 f"{n} qubits {_ms(t)} ms" for n, t in sorted(empty.items(), key=lambda kv: int(kv[0]))) + "\n")
         out.append("\n")
 
+    out.append(floor_table(results))
+
     circ = results.get("circuits")
     if circ:
         reps = sorted({r["reps"] for r in circ})
         span = f"{reps[0]}–{reps[-1]}" if len(reps) > 1 else f"{reps[0]}"
+        slow = (results.get("config") or {}).get("slow_run_s")
+        factor = (results.get("config") or {}).get("slow_factor")
         out.append(f"## Circuits\n\nMedian of {span} "
                    "interleaved runs (round-robin over the simulators), ms; in brackets peer time / "
                    "vastrel time (above 1: vastrel is faster). Build is the simulator's own circuit construction "
-                   "from the same gate list; run is everything after it (allocation, simulation, result).\n\n")
+                   "from the same gate list; run is everything after it (allocation, simulation, result). "
+                   + (f"† marks a single run: a simulator whose first run took over {slow:g} s and over "
+                      f"{factor:g}× the fastest peer's first run is not run again on that circuit. "
+                      if slow and factor else "")
+                   + "– : not timed at that size (qsim's fusion settings and the slowest peers are left out "
+                   "where they would take most of the time).\n\n")
         by = {(r["family"], r["qubits"], r["sim"]): r for r in circ}
         keys = sorted({(r["family"], r["qubits"], r["gates"]) for r in circ},
                       key=lambda k: (list(FAMILY_LABELS).index(k[0]), k[1]))
@@ -197,7 +215,7 @@ def markdown(results):
                     if r is None:
                         row.append("–")
                         continue
-                    cell = _ms(r[f"{col}_s"])
+                    cell = _ms(r[f"{col}_s"]) + ("†" if r.get("reps") == 1 and slow else "")
                     if f"{col}_ratio" in r:
                         cell += f" ({r[f'{col}_ratio']:.2f}×)"
                     row.append(cell)
@@ -205,6 +223,7 @@ def markdown(results):
             out.append(f"### {title}\n\n")
             out.append(_table(["circuit", "qubits", "gates"] + [LABELS[s] for s in sims], rows))
             out.append("\n")
+        out.append(best_settings(circ, keys, sims))
 
     small = results.get("small")
     if small:
@@ -251,6 +270,82 @@ def markdown(results):
     return "".join(out)
 
 
+def best_settings(circ, keys, sims):
+    """Per circuit: the fastest peer as shipped and the fastest at its best
+    setting (qsim at each fusion size), each against vastrel (build + run)."""
+    if not any(s in BASE for s in sims):
+        return ""
+    by = {(r["family"], r["qubits"], r["sim"]): r for r in circ}
+    rows = []
+    for family, n, count in keys:
+        v = by.get((family, n, "vastrel"))
+        peers = [by[(family, n, s)] for s in sims if s != "vastrel" and (family, n, s) in by]
+        if v is None or not peers:
+            continue
+        shipped = min((r for r in peers if r["sim"] not in BASE), key=lambda r: r["total_s"], default=None)
+        qsims = [r for r in peers if BASE.get(r["sim"], r["sim"]) == "qsim"]
+        best_q = min(qsims, key=lambda r: r["total_s"], default=None)
+        best = min(peers, key=lambda r: r["total_s"])
+
+        def cell(r):
+            if r is None:
+                return "–"
+            return f"{LABELS.get(r['sim'], r['sim'])} {_ms(r['total_s'])} ({r['total_s'] / v['total_s']:.2f}×)"
+
+        rows.append([FAMILY_LABELS[family], n, count, _ms(v["total_s"]), cell(shipped),
+                     f"{LABELS.get(best_q['sim'], best_q['sim'])} {_ms(best_q['total_s'])}" if best_q else "–",
+                     cell(best)])
+    if not rows:
+        return ""
+    return ("### Fastest peer at its best setting\n\nBuild + run, median ms; in brackets peer time / vastrel "
+            "time. qsim's best setting is the fastest of qsim as shipped and qsim f3/f4 where they were timed.\n\n"
+            + _table(["circuit", "qubits", "gates", "vastrel", "fastest peer as shipped", "qsim's best setting",
+                      "fastest peer at its best setting"], rows) + "\n")
+
+
+FLOOR_PATHS = (("kernel", "kernel"), ("executor", "executor"), ("full", "exact 2×2 on registers"),
+               ("reduced", "gate's own arithmetic on registers"))
+
+
+def floor_table(results):
+    runs = results.get("floor")
+    if not runs:
+        return ""
+    first = runs[0]
+    out = ["## Arithmetic floor\n\nns per amplitude per gate, median of "
+           f"{first['reps']} samples, one thread, on a state of {first['amplitudes']} amplitudes "
+           f"({first['amplitudes'] * 8 // 1024} KiB, half the {first['l2_bytes'] // 1024} KiB L2"
+           f"{'' if first.get('cache_geometry_read') else ' assumed: the cache geometry was not readable'}) "
+           "(bench/floor.cpp). Kernel: the set's mat2 over the whole state, target after target (X, H and Rz as "
+           "their 2×2 matrices, as the core runs them; Mat2 with four complex entries); executor: run_gates with "
+           "that layer on a one-worker pool. The floors run the same operations on amplitudes held in registers, "
+           "in the set's vector width (128 bits for the scalar set, whose loops are written for 4 floats; 256 "
+           "for AVX2), the faster of 8 and 12 registers of data: the exact 2×2 formula (four rounded products "
+           "and two sums a complex product, no FMA), and each gate's own arithmetic (X: a swap, which leaves "
+           "only the loop; H: s·a ± s·b; Rz: one complex product on the upper member). Ratios: kernel / "
+           "floor.\n\n"]
+    rows = []
+    for run in runs:
+        best = {}
+        for r in run["results"]:
+            key = (r["gate"], r["path"])
+            best[key] = min(best.get(key, float("inf")), r["median_ns"])
+        for gate in ("x", "h", "rz", "mat2"):
+            k = best.get((gate, "kernel"))
+            row = [run["kernels"], "Mat2" if gate == "mat2" else gate.capitalize()]
+            for path, _ in FLOOR_PATHS:
+                t = best.get((gate, path))
+                row.append(f"{t:.3f}" if t is not None else "–")
+            for path in ("full", "reduced"):
+                t = best.get((gate, path))
+                row.append(f"{k / t:.1f}×" if t and k else "–")
+            rows.append(row)
+    out.append(_table(["kernel set", "gate"] + [label for _, label in FLOOR_PATHS]
+                      + ["kernel / exact 2×2", "kernel / gate's own"], rows))
+    out.append("\n")
+    return "".join(out)
+
+
 def plot(results, path):
     import matplotlib
 
@@ -264,19 +359,23 @@ def plot(results, path):
     count = len(panels) + (1 if small else 0)
     if count == 0:
         return
-    cols = 2 if count > 1 else 1
+    cols = 3 if count > 4 else 2 if count > 1 else 1
     rows = (count + cols - 1) // cols
     fig, grid = plt.subplots(rows, cols, figsize=(5.2 * cols, 3.9 * rows), squeeze=False)
     axes = grid.ravel()
     for ax in axes[count:]:
         ax.set_visible(False)
-    styles = {"vastrel": dict(color="black", linewidth=2.2, marker="o"), "aer": dict(marker="s"),
-              "qsim": dict(marker="^"), "qulacs": dict(marker="v"), "lightning": dict(marker="D")}
+    # Fixed colours: a panel without qsim's fusion settings keeps the others'.
+    styles = {"vastrel": dict(color="black", linewidth=2.2, marker="o"), "aer": dict(color="C0", marker="s"),
+              "qsim": dict(color="C1", marker="^"), "qsim-f2": dict(color="C1", marker="^", linestyle=":"),
+              "qsim-f3": dict(color="C2", marker="^", linestyle="--"),
+              "qsim-f4": dict(color="C3", marker="^", linestyle="-."), "qulacs": dict(color="C4", marker="v"),
+              "lightning": dict(color="C5", marker="D")}
     for ax, family in zip(axes, panels):
         for s in sims:
             pts = sorted((r["qubits"], r["total_s"]) for r in circ if r["family"] == family and r["sim"] == s)
             if pts:
-                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS[s], **styles.get(s, {}))
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS.get(s, s), **styles.get(s, {}))
         ax.set_yscale("log")
         ax.set_title(FAMILY_LABELS[family])
         ax.set_xlabel("qubits")
@@ -288,7 +387,7 @@ def plot(results, path):
         for s in sims:
             pts = sorted((r["qubits"], r["total_s"]) for r in small if r["gates"] == most and r["sim"] == s)
             if pts:
-                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS[s], **styles.get(s, {}))
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], label=LABELS.get(s, s), **styles.get(s, {}))
         ax.set_yscale("log")
         ax.set_title(f"small circuits, {most} gates")
         ax.set_xlabel("qubits")

@@ -121,10 +121,14 @@ class Qsim:
             raise Unavailable(f"qsimcirq not importable ({e})") from e
         self.cirq = cirq
         # Options as shipped except the thread count (its default is 1) and,
-        # when given, the largest gate fusion makes (bench/large.py tries 2-4).
+        # when given, the largest gate fusion makes (bench/large.py and the
+        # harness try 2-4); such a variant is named qsim-f<size>.
         options = {"cpu_threads": threads}
         if max_fused_gate_size is not None:
             options["max_fused_gate_size"] = max_fused_gate_size
+            self.name = f"qsim-f{max_fused_gate_size}"
+        self.fusion = max_fused_gate_size
+        self.default_fusion = qsimcirq.QSimOptions().max_fused_gate_size
         self.sim = qsimcirq.QSimSimulator(qsim_options=qsimcirq.QSimOptions(**options))
         self.version = f"qsimcirq {qsimcirq.__version__}, cirq {cirq.__version__}"
         self._qubits = {}
@@ -264,9 +268,14 @@ class Lightning:
 
 ALL = (Vastrel, Aer, Qsim, Qulacs, Lightning)
 
+# max_fused_gate_size of the qsim variants timed beside qsim as shipped.
+QSIM_FUSION = (2, 3, 4)
 
-def load(threads, only=None, log=print):
-    """Instantiate every simulator that works here; return (sims, skipped)."""
+
+def load(threads, only=None, log=print, qsim_fusion=()):
+    """Instantiate every simulator that works here; return (sims, skipped).
+    qsim_fusion: sizes of the qsim-f<size> variants to add after qsim (a
+    size equal to qsim's own default is qsim as shipped, and not added)."""
     sims, skipped = [], {}
     for cls in ALL:
         if only and cls.name not in only:
@@ -276,7 +285,13 @@ def load(threads, only=None, log=print):
         except Unavailable as e:
             skipped[cls.name] = str(e)
             log(f"skipping {cls.name}: {e}")
+            continue
         except Exception as e:  # a peer broken in some other way is skipped too
             skipped[cls.name] = f"{type(e).__name__}: {e}"
             log(f"skipping {cls.name}: {type(e).__name__}: {e}")
+            continue
+        if cls is Qsim:
+            for size in qsim_fusion:
+                if size != sims[-1].default_fusion:
+                    sims.append(Qsim(threads, max_fused_gate_size=size))
     return sims, skipped
