@@ -1,6 +1,6 @@
 // The passes a circuit's run makes over the vector: reads a gate list, builds
 // the Circuit (so single-qubit runs are fused as Circuit.run would fuse
-// them) and prints count_passes for the machine's block shape. The large-state
+// them) and prints count_plan for the machine's block shape. The large-state
 // table prices each vastrel time as passes x the in-place bound per pass.
 //
 //   vastrel_pass_count --qubits N [--workers 2] < gates.txt
@@ -78,10 +78,11 @@ int main(int argc, char** argv) {
     const std::size_t listed = gates.size();
     const Circuit circuit(std::move(gates));
     const BlockShape& s = machine_block_shape();
-    const std::size_t passes = count_passes(circuit.gates(), std::size_t{1} << qubits, workers, s);
+    const PlanCounts counts = count_plan(circuit.gates(), std::size_t{1} << qubits, workers, s);
     std::printf("{\"qubits\": %u, \"workers\": %zu, \"gates\": %zu, \"fused_gates\": %zu, \"passes\": %zu, "
-                "\"block_shape\": \"%u,%u,%u,%u,%u,%u,%u,%u,%u\"}\n",
-                qubits, workers, listed, circuit.gates().size(), passes, s.width, s.min_low, s.max_far, s.outer,
+                "\"sweeps\": %zu, \"block_shape\": \"%u,%u,%u,%u,%u,%u,%u,%u,%u\"}\n",
+                qubits, workers, listed, circuit.gates().size(), counts.passes, counts.sweeps, s.width, s.min_low,
+                s.max_far, s.outer,
                 s.sub_width, s.sub_min_low, s.sub_max_far, s.far_qubit, s.sub_far_qubit);
     return 0;
 }

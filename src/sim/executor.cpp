@@ -524,13 +524,18 @@ private:
 // Counts what the planner hands over; stops at the first panic.
 struct PassCounter {
     std::size_t num_workers;
-    std::size_t passes = 0;
+    PlanCounts counts{0, 0};
 
     bool alone(const Op& op) {
-        passes += op.effect == Effect::Acts ? 1 : 0;
+        const std::size_t acts = op.effect == Effect::Acts ? 1 : 0;
+        counts.passes += acts;
+        counts.sweeps += acts;
         return op.effect != Effect::Panics;
     }
-    void pass(const GroupPlan*, std::size_t, std::uint64_t) { ++passes; }
+    void pass(const GroupPlan*, std::size_t groups, std::uint64_t) {
+        ++counts.passes;
+        counts.sweeps += groups;
+    }
     std::size_t workers() const { return num_workers; }
 };
 
@@ -541,10 +546,10 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
     plan(gates, state.size(), shape, runner);
 }
 
-std::size_t count_passes(std::span<const Gate> gates, std::size_t n, std::size_t workers, const BlockShape& shape) {
+PlanCounts count_plan(std::span<const Gate> gates, std::size_t n, std::size_t workers, const BlockShape& shape) {
     PassCounter counter{workers};
     plan(gates, n, shape, counter);
-    return counter.passes;
+    return counter.counts;
 }
 
 }  // namespace vastrel::sim

@@ -36,10 +36,21 @@ struct Backend {
 void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* backend,
                const BlockShape& shape = machine_block_shape());
 
-// The passes over a vector of n amplitudes that run_gates makes for these
-// gates on a pool of `workers` (a gate run alone is one pass; one that
-// changes nothing is none), up to the first gate that panics.
-std::size_t count_passes(std::span<const Gate> gates, std::size_t n, std::size_t workers,
-                         const BlockShape& shape = machine_block_shape());
+// What run_gates does with these gates on a vector of n amplitudes and a
+// pool of `workers`, up to the first gate that panics: its passes over the
+// vector (a gate run alone is one; one that changes nothing is none), and
+// its sweeps, the passes plus each further group of a pass (a group sweeps
+// the blocks of the pass's outer blocks in the shared cache).
+struct PlanCounts {
+    std::size_t passes;
+    std::size_t sweeps;
+};
+PlanCounts count_plan(std::span<const Gate> gates, std::size_t n, std::size_t workers,
+                      const BlockShape& shape = machine_block_shape());
+
+inline std::size_t count_passes(std::span<const Gate> gates, std::size_t n, std::size_t workers,
+                                const BlockShape& shape = machine_block_shape()) {
+    return count_plan(gates, n, workers, shape).passes;
+}
 
 }  // namespace vastrel::sim

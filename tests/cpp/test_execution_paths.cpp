@@ -303,6 +303,27 @@ TEST(Planner, ALayerOnEveryQubitTakesAPassPerOuterBlockOfQubits) {
     }
 }
 
+// A pass that runs out of qubits cuts its last group in two only where
+// passes read memory (vectors of 2^(outer + 4) amplitudes on). On smaller
+// ones the group waits for the next pass: of two layers of H only the last
+// pass, which the list's end closes, holds two groups. Larger ones make
+// fewer passes at the cost of a sweep for each cut.
+TEST(Planner, GroupsAreCutAtAPassEndOnlyOnVectorsFarLargerThanTheSharedCache) {
+    const BlockShape& shape = kDefaultBlockShape;
+    for (unsigned n = shape.width + 2; n <= shape.outer + 6; ++n) {
+        std::vector<Gate> layers;
+        for (unsigned q = 0; q < 2 * n; ++q) {
+            layers.push_back(H{q % n});
+        }
+        const PlanCounts counts = count_plan(layers, std::size_t{1} << n, 2, shape);
+        if (n < shape.outer + 4) {
+            EXPECT_LE(counts.sweeps, counts.passes + 1) << n;
+        } else {
+            EXPECT_GE(counts.sweeps, counts.passes + 2) << n;
+        }
+    }
+}
+
 // ---- Block shapes from the caches ----
 
 TEST(BlockShapes, FollowTheCachesAndTheFallbackIsTheMeasuredShape) {
