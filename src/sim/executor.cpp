@@ -1,8 +1,9 @@
 // The executor. A gate list is lowered op by op and planned into passes:
-// consecutive ops whose qubits fit one block are a group, each worker takes
-// whole blocks and runs the whole group over each block while it is in
-// cache, and consecutive groups that fit one outer block share a pass. An
-// op that fits no group is a pass of its own, its pairs split over the pool.
+// the longest run of ops whose qubits fit one outer block is a pass, cut
+// into groups of consecutive ops whose qubits fit one block; each worker
+// takes whole outer blocks and runs each group over the blocks in them
+// while they are in cache. An op that shares no pass is a pass of its own,
+// its pairs split over the pool.
 // The kernel functions take global pair ranges and test control bits on
 // global indices, so calling them on the pair range of one run of a block,
 // op after op, gives each amplitude the operations of one kernel call per
