@@ -383,6 +383,16 @@ def _s(x):
     return f"{x:.2f}" if x >= 1 else f"{x:.3f}"
 
 
+def _measured(cells, ns, sim_prefix=""):
+    """(circuit, qubits) in table order, for those where a simulator whose
+    label starts with sim_prefix had a first run."""
+    for name in CIRCUITS:
+        for n in ns:
+            if any(c["first_s"] for c in cells
+                   if c["circuit"] == name and c["qubits"] == n and c["sim"].startswith(sim_prefix)):
+                yield name, n
+
+
 def _cell(cells, sim, circuit, n):
     return next((c for c in cells if c["sim"] == sim and c["circuit"] == circuit and c["qubits"] == n), None)
 
@@ -459,57 +469,47 @@ def markdown(results):
                "(bench/first_touch.cpp). Model = passes × bound + first touch; every run above 2^23 "
                "amplitudes maps fresh memory, repeated runs too. Ratio = time / model.\n\n")
     rows = []
-    for name in CIRCUITS:
-        for n in ns:
-            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n):
-                continue
-            s = sizes.get(n, {})
-            pc = s.get("passes", {}).get(name)
-            v = _cell(cells, "vastrel", name, n)
-            bound, touch = s.get("bound_per_pass_s"), s.get("first_touch_s")
-            model = pc["passes"] * bound + touch if pc and bound and touch is not None else None
-            first, rep = _med(v, "first_s"), _med(v, "runs_s")
-            rows.append([CIRCUIT_LABELS[name], n, f"{pc['gates']} ({pc['fused_gates']})" if pc else "–",
-                         pc["passes"] if pc else "–", _s(bound), _s(touch), _s(model), _s(first),
-                         f"{first / model:.2f}×" if first and model else "–", _s(rep),
-                         f"{rep / model:.2f}×" if rep and model else "–"])
+    for name, n in _measured(cells, ns):
+        s = sizes.get(n, {})
+        pc = s.get("passes", {}).get(name)
+        v = _cell(cells, "vastrel", name, n)
+        bound, touch = s.get("bound_per_pass_s"), s.get("first_touch_s")
+        model = pc["passes"] * bound + touch if pc and bound and touch is not None else None
+        first, rep = _med(v, "first_s"), _med(v, "runs_s")
+        rows.append([CIRCUIT_LABELS[name], n, f"{pc['gates']} ({pc['fused_gates']})" if pc else "–",
+                     pc["passes"] if pc else "–", _s(bound), _s(touch), _s(model), _s(first),
+                     f"{first / model:.2f}×" if first and model else "–", _s(rep),
+                     f"{rep / model:.2f}×" if rep and model else "–"])
     out.append(harness_table(["circuit", "qubits", "gates (fused)", "passes", "bound per pass", "first touch",
                               "model", "first run", "ratio", "repeated run", "ratio"], rows))
     out.append("\n## Against the peers\n\nqsim at its best `max_fused_gate_size` (by first run; the size in "
                "brackets), Lightning `lightning.qubit` complex64. Speed-up: fastest peer's time / vastrel's "
                "(above 1: vastrel is faster).\n\n")
     rows = []
-    for name in CIRCUITS:
-        for n in ns:
-            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n):
-                continue
-            v = _cell(cells, "vastrel", name, n)
-            q = _best_qsim(cells, name, n)
-            lt = _cell(cells, "lightning", name, n)
-            vf, vr = _med(v, "first_s"), _med(v, "runs_s")
-            peers_f = [x for x in (_med(q, "first_s"), _med(lt, "first_s")) if x]
-            peers_r = [x for x in (_med(q, "runs_s"), _med(lt, "runs_s")) if x]
-            rows.append([CIRCUIT_LABELS[name], n, _s(vf), _s(vr),
-                         f"{_s(_med(q, 'first_s'))} ({q['sim'][len('qsim-f'):]})" if q else "–",
-                         _s(_med(q, "runs_s")), _s(_med(lt, "first_s")), _s(_med(lt, "runs_s")),
-                         f"{min(peers_f) / vf:.2f}×" if peers_f and vf else "–",
-                         f"{min(peers_r) / vr:.2f}×" if peers_r and vr else "–"])
+    for name, n in _measured(cells, ns):
+        v = _cell(cells, "vastrel", name, n)
+        q = _best_qsim(cells, name, n)
+        lt = _cell(cells, "lightning", name, n)
+        vf, vr = _med(v, "first_s"), _med(v, "runs_s")
+        peers_f = [x for x in (_med(q, "first_s"), _med(lt, "first_s")) if x]
+        peers_r = [x for x in (_med(q, "runs_s"), _med(lt, "runs_s")) if x]
+        rows.append([CIRCUIT_LABELS[name], n, _s(vf), _s(vr),
+                     f"{_s(_med(q, 'first_s'))} ({q['sim'][len('qsim-f'):]})" if q else "–",
+                     _s(_med(q, "runs_s")), _s(_med(lt, "first_s")), _s(_med(lt, "runs_s")),
+                     f"{min(peers_f) / vf:.2f}×" if peers_f and vf else "–",
+                     f"{min(peers_r) / vr:.2f}×" if peers_r and vr else "–"])
     out.append(harness_table(["circuit", "qubits", "vastrel first", "vastrel repeated", "qsim best first",
                               "qsim best repeated", "Lightning first", "Lightning repeated", "speed-up, first",
                               "speed-up, repeated"], rows))
     out.append("\n## qsim by fusion size\n\nFirst run / repeated run, seconds; above "
                f"{cfg['all_fusion_up_to']} qubits only the sizes that were best below.\n\n")
     rows = []
-    for name in CIRCUITS:
-        for n in ns:
-            if not any(c["first_s"] for c in cells if c["circuit"] == name and c["qubits"] == n
-                       and c["sim"].startswith("qsim")):
-                continue
-            row = [CIRCUIT_LABELS[name], n]
-            for f in FUSION_SIZES:
-                c = _cell(cells, f"qsim-f{f}", name, n)
-                row.append(f"{_s(_med(c, 'first_s'))} / {_s(_med(c, 'runs_s'))}" if c and c["first_s"] else "–")
-            rows.append(row)
+    for name, n in _measured(cells, ns, sim_prefix="qsim"):
+        row = [CIRCUIT_LABELS[name], n]
+        for f in FUSION_SIZES:
+            c = _cell(cells, f"qsim-f{f}", name, n)
+            row.append(f"{_s(_med(c, 'first_s'))} / {_s(_med(c, 'runs_s'))}" if c and c["first_s"] else "–")
+        rows.append(row)
     out.append(harness_table(["circuit", "qubits"] + [f"max_fused_gate_size {f}" for f in FUSION_SIZES], rows))
     out.append("\n## Cross-check\n\nEach peer's final state against vastrel's by digest: 64 sampled amplitudes "
                "(largest difference in units of the RMS amplitude 2^(−n/2); agreement below 1e-3), the sum of "
