@@ -22,7 +22,8 @@
 //   reduced   the arithmetic a gate of that kind needs at least, on the same
 //             registers: X a swap (no arithmetic at all: what is left is the
 //             loop), H s*a + s*b and s*a - s*b (4 real products and 4 sums a
-//             pair), Rz one complex product on the upper member.
+//             pair), Rz one complex product on the upper member, H*Rz (an rz
+//             then an h, fused) m00*a + m01*b and m00*a - m01*b.
 // The state is half the L2 as read_cache_geometry() finds it (the sub-block
 // size the executor plans for), rounded down to a power of two.
 #include <algorithm>
@@ -110,7 +111,7 @@ struct Vec {
 using Sse = Vec<F4, I4, 4>;
 using Avx2 = Vec<F8, I8, 8>;
 
-enum class Arith { Full, X, H, Rz };
+enum class Arith { Full, X, H, Rz, Butterfly };
 
 // Gate on one pair of registers (x, y); an empty asm with them as operands
 // afterwards keeps them in registers and unfolded: the compiler may neither
@@ -134,6 +135,11 @@ template <class O, Arith A>
         const V sx = O::mul(x, c[8]), sy = O::mul(y, c[8]);
         x = O::add(sx, sy);
         y = O::sub(sx, sy);
+    } else if constexpr (A == Arith::Butterfly) {
+        const V p = O::add(O::mul(x, c[0]), O::mul(O::swap(x), c[1]));
+        const V q = O::add(O::mul(y, c[2]), O::mul(O::swap(y), c[3]));
+        x = O::add(p, q);
+        y = O::sub(p, q);
     } else {
         y = O::add(O::mul(y, c[6]), O::mul(O::swap(y), c[7]));
     }
@@ -180,6 +186,7 @@ template <class O, unsigned P>
         case Arith::Full: return register_loop<O, P, Arith::Full>(m, iters);
         case Arith::X: return register_loop<O, P, Arith::X>(m, iters);
         case Arith::H: return register_loop<O, P, Arith::H>(m, iters);
+        case Arith::Butterfly: return register_loop<O, P, Arith::Butterfly>(m, iters);
         default: return register_loop<O, P, Arith::Rz>(m, iters);
     }
 }
@@ -256,6 +263,7 @@ int main(int argc, char** argv) {
         {"x", Arith::X, true, [](unsigned t) { return Gate{X{t}}; }},
         {"h", Arith::H, true, [](unsigned t) { return Gate{H{t}}; }},
         {"rz", Arith::Rz, true, [](unsigned t) { return Gate{Rz{t, 0.7f}}; }},
+        {"h*rz", Arith::Butterfly, true, [](unsigned t) { return Gate{Mat2{t, multiply(matrix_of(H{t}), matrix_of(Rz{t, 0.7f}))}}; }},
         {"mat2", Arith::Full, false, [general](unsigned t) { return Gate{Mat2{t, general}}; }},
     };
 

@@ -322,7 +322,8 @@ def floor_table(results):
            "in the set's vector width (128 bits for the scalar set, whose loops are written for 4 floats; 256 "
            "for AVX2), the faster of 8 and 12 registers of data: the exact 2×2 formula (four rounded products "
            "and two sums a complex product, no FMA), and each gate's own arithmetic (X: a swap, which leaves "
-           "only the loop; H: s·a ± s·b; Rz: one complex product on the upper member). Ratios: kernel / "
+           "only the loop; H: s·a ± s·b; Rz: one complex product on the upper member; H·Rz, an rz then an h "
+           "fused: m00·a ± m01·b). Ratios: kernel / "
            "floor.\n\n"]
     rows = []
     for run in runs:
@@ -330,9 +331,9 @@ def floor_table(results):
         for r in run["results"]:
             key = (r["gate"], r["path"])
             best[key] = min(best.get(key, float("inf")), r["median_ns"])
-        for gate in ("x", "h", "rz", "mat2"):
+        for gate in ("x", "h", "rz", "h*rz", "mat2"):
             k = best.get((gate, "kernel"))
-            row = [run["kernels"], "Mat2" if gate == "mat2" else gate.capitalize()]
+            row = [run["kernels"], {"mat2": "Mat2", "h*rz": "H·Rz"}.get(gate, gate.capitalize())]
             for path, _ in FLOOR_PATHS:
                 t = best.get((gate, path))
                 row.append(f"{t:.3f}" if t is not None else "–")

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -91,8 +92,34 @@ std::atomic<std::uintptr_t> g_recycled{0};
 
 constexpr std::uintptr_t kLengthBits = 63;
 
-bool recyclable(std::size_t length) {
-    return maps_fresh_pages(length) && length <= kRecycleMax && std::has_single_bit(length);
+bool recyclable(std::size_t length) { return maps_fresh_pages(length) && std::has_single_bit(length); }
+
+// Whether the process's address space or data segment is limited: a kept
+// vector would then count against every other allocation up to the limit.
+bool address_space_limited() noexcept {
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit limit {};
+        if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a freed vector of this length is kept, its pages lazily freed
+// when it is long (see free_amplitudes).
+bool keep(Complex32* data, std::size_t length) noexcept {
+    if (!recyclable(length)) {
+        return false;
+    }
+    if (length <= kPinnedKeepMax) {
+        return true;
+    }
+#ifdef MADV_FREE
+    return !address_space_limited() && ::madvise(data, mapped_bytes(length), MADV_FREE) == 0;
+#else
+    return false;
+#endif
 }
 
 // Whether every page of the range is present. A kept vector whose pages
@@ -227,7 +254,7 @@ void free_amplitudes(Complex32* data, std::size_t length) noexcept {
         std::free(data);
         return;
     }
-    if (recyclable(length)) {
+    if (keep(data, length)) {
         const auto entry = reinterpret_cast<std::uintptr_t>(data) | static_cast<std::uintptr_t>(std::countr_zero(length));
         unmap_recycled(g_recycled.exchange(entry, std::memory_order_acq_rel));
         return;

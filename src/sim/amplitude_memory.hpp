@@ -36,14 +36,20 @@ bool maps_fresh_pages(std::size_t length) noexcept;
 void prefault_amplitudes(Complex32* data, std::size_t begin, std::size_t end);
 
 // Frees what allocate_amplitudes(length) or take_recycled_amplitudes(length)
-// returned; null is ignored. A mapped vector of a power-of-two length up to
-// kRecycleMax amplitudes is kept for reuse instead, one at a time: a fresh
-// mapping costs page faults and the kernel's zeroing on first touch, and on
-// a machine whose memory other programs have fragmented, compaction for
-// huge pages too (bench/NOTES.md).
+// returned; null is ignored. A mapped vector of a power-of-two length is
+// kept for reuse instead, one at a time: a fresh mapping costs page faults
+// and the kernel's zeroing on first touch, on a machine whose memory other
+// programs have fragmented compaction for huge pages too, and in a virtual
+// machine the host's faults for pages the guest gave back (bench/NOTES.md).
+// One longer than kPinnedKeepMax amplitudes is kept only where no limit on
+// the process's address space or data is set, and its pages are lazily
+// freed (MADV_FREE): the kernel takes them back, without writing them
+// anywhere, as soon as it needs memory, so a kept vector never stands
+// between the system's memory and anyone who needs it; until then the next
+// run of that size finds them present.
 void free_amplitudes(Complex32* data, std::size_t length) noexcept;
 
-constexpr std::size_t kRecycleMax = std::size_t{1} << 23;  // 64 MiB
+constexpr std::size_t kPinnedKeepMax = std::size_t{1} << 23;  // 64 MiB
 
 // The kept vector when it has exactly this length, its values whatever they
 // were (the caller zeroes it); null otherwise. Safe from any thread.

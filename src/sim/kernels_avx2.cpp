@@ -26,6 +26,7 @@ struct Avx2 {
     static V imag_factor(float neg, float im) { return _mm256_setr_ps(neg, im, neg, im, neg, im, neg, im); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
     static V swap_parts(V x) { return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
 
     static Mask lanes_with_bit(unsigned q) {
@@ -73,6 +74,11 @@ struct Avx2 {
     static bool finite_nonzero(V x, V y) {
         const __m256i out = _mm256_or_si256(outside(x), outside(y));
         return _mm256_testz_si256(out, out) != 0;
+    }
+    // An unordered-or-equal compare with zero picks the zeros and the NaN.
+    static bool nonzero_numbers(V x) {
+        const V hit = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_UQ);
+        return _mm256_testz_ps(hit, hit) != 0;
     }
 };
 

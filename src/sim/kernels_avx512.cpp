@@ -37,6 +37,7 @@ struct Avx512 {
     }
     static V mul(V a, V b) { return _mm512_mul_ps(a, b); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V sub(V a, V b) { return _mm512_sub_ps(a, b); }
     static V swap_parts(V x) { return _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
 
     static Mask lanes_with_bit(unsigned q) {
@@ -91,6 +92,7 @@ struct Avx512 {
     static bool finite_nonzero(V x, V y) {
         return (_mm512_fpclass_ps_mask(x, 0x9F) | _mm512_fpclass_ps_mask(y, 0x9F)) == 0;
     }
+    static bool nonzero_numbers(V x) { return _mm512_fpclass_ps_mask(x, 0x87) == 0; }
 };
 
 constexpr KernelSet kAvx512 = SimdKernels<Avx512>::set("avx512");

@@ -14,16 +14,18 @@
 // What Isa provides (V a register, Mask a lane selection):
 //   kLog2Width; load(p), store(p, v) (unaligned), load_aligned(p);
 //   splat(float), imag_factor(neg, im) = (neg, im, neg, im, ...), mul, add,
-//   swap_parts;
+//   sub, swap_parts;
 //   lanes_with_bit(q) (the lanes of amplitudes whose bit q < kLog2Width is
 //   set), all_lanes(), both(m, m'), blend(a, b, m) (b where m);
 //   Pairs pairs(t), to_pairs(P, x, y) and from_pairs(P, x, y): two
 //   registers of whole blocks of 2^(t+1) amplitudes (t < kLog2Width) into
 //   the lower and the upper members of their pairs, and back;
 //   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
-//   finite_nonzero(x, y): every lane of x and y is finite and not zero.
+//   finite_nonzero(x, y): every lane of x and y is finite and not zero;
+//   nonzero_numbers(x): no lane of x is a zero or a NaN.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -117,8 +119,21 @@ struct SimdKernels {
     //   the upper one takes one complex product, each of whose parts has a
     //   nonzero product in it, so the zero terms of m10 cannot decide a
     //   sign.
-    // One check of the inputs per register pair chooses; a pair with a
-    // zero, an infinity or a NaN goes through the full formula. (A real
+    // - Butterfly: m10 = m00 and m11 = -m01, bit for bit, all finite (the
+    //   product H*Rz of an rz followed by an h, and any gate of that form).
+    //   Then m10*a is m00*a, and m11*b is -(m01*b) lane by lane wherever
+    //   m01*b is neither a zero nor a NaN: negating both factors of each
+    //   real product negates it exactly, and a sum of two negated terms is
+    //   the negated sum unless it is a zero (x + -x is +0 either way) or a
+    //   NaN. So p = m00*a and q = m01*b give (p + q, p - q), two complex
+    //   products instead of four; a register with a zero in q takes m11*b
+    //   in full instead. The check is on q itself, not the inputs: finite
+    //   nonzero inputs can still cancel to a zero. (A NaN in q is also sent
+    //   there, though m11*b and p - q would give the NaN q already holds:
+    //   that way the argument does not rest on how NaN propagate.)
+    // For Real and Phase one check of the inputs per register pair
+    // chooses; a pair with a zero, an infinity or a NaN goes through the
+    // full formula. (A real
     // state, whose imaginary parts are all +0, is refused so: with +0 in
     // place of nonzero imaginary parts, Real stays exact when each row also
     // has an entry with its sign bit clear, since then both forms add a +0
@@ -127,7 +142,7 @@ struct SimdKernels {
     // whose first pair fails (a sparse stretch of the state) takes the full
     // formula throughout. The walks, and the scalar pairs at the ends of a
     // range, are unchanged.
-    enum class Structure { General, Real, Phase };
+    enum class Structure { General, Real, Phase, Butterfly };
 
     static Structure structure_of(const Matrix2& m) {
         const auto zero = [](Complex32 e) { return e.re == 0.0f && e.im == 0.0f; };
@@ -141,6 +156,13 @@ struct SimdKernels {
         if (real(m.m00) && real(m.m01) && real(m.m10) && real(m.m11) && (large(m.m00.re) || large(m.m01.re)) &&
             (large(m.m10.re) || large(m.m11.re))) {
             return Structure::Real;
+        }
+        const auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
+        const std::uint32_t sign = 0x80000000u;
+        if (finite(m.m00.re) && finite(m.m00.im) && finite(m.m01.re) && finite(m.m01.im) &&
+            bits(m.m10.re) == bits(m.m00.re) && bits(m.m10.im) == bits(m.m00.im) &&
+            bits(m.m11.re) == (bits(m.m01.re) ^ sign) && bits(m.m11.im) == (bits(m.m01.im) ^ sign)) {
+            return Structure::Butterfly;
         }
         return Structure::General;
     }
@@ -162,6 +184,8 @@ struct SimdKernels {
                 return mat2_as<Structure::Real>(data, t, m, begin, end);
             case Structure::Phase:
                 return mat2_as<Structure::Phase>(data, t, m, begin, end);
+            case Structure::Butterfly:
+                return mat2_as<Structure::Butterfly>(data, t, m, begin, end);
             default:
                 return mat2_as<Structure::General>(data, t, m, begin, end);
         }
@@ -176,7 +200,19 @@ struct SimdKernels {
                 r11 = Isa::splat(m.m11.re);
         // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
         auto apply = [&](V& a, V& b) __attribute__((always_inline)) {
-            if constexpr (S != Structure::General) {
+            if constexpr (S == Structure::Butterfly) {
+                const V bs = Isa::swap_parts(b);
+                const V p = mul(a, Isa::swap_parts(a), m00);
+                const V q = mul(b, bs, m01);
+                a = Isa::add(p, q);
+                if (Isa::nonzero_numbers(q)) [[likely]] {
+                    b = Isa::sub(p, q);
+                    return;
+                }
+                b = Isa::add(p, mul(b, bs, m11));
+                return;
+            }
+            if constexpr (S == Structure::Real || S == Structure::Phase) {
                 if (Isa::finite_nonzero(a, b)) [[likely]] {
                     if constexpr (S == Structure::Real) {
                         const V na = Isa::add(Isa::mul(a, r00), Isa::mul(b, r01));

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -154,6 +156,54 @@ TEST(AmplitudeMemory, RecycledVectorsStartAsTheZeroState) {
     }
 }
 
+// Above 64 MiB a freed vector is kept with its pages lazily freed, so that
+// the kernel can take them back, and handed on as the zero state; with the
+// address space or the data segment limited it is given back at once.
+TEST(AmplitudeMemory, ALongVectorIsKeptLazilyFreedAndOnlyWithoutAddressSpaceLimits) {
+    if (test::kAddressSanitizer) {
+        GTEST_SKIP() << "its builds keep every vector in malloc";
+    }
+    const unsigned n = 24;
+    const std::size_t length = std::size_t{1} << n, bytes = length * sizeof(Complex32);
+    const auto lazy_free_bytes = [] {
+        std::ifstream smaps("/proc/self/smaps_rollup");
+        std::string field;
+        std::size_t kb = 0;
+        while (smaps >> field) {
+            if (field == "LazyFree:" && smaps >> kb) {
+                return kb * 1024;
+            }
+        }
+        return std::size_t{0};
+    };
+    const Complex32* old = nullptr;
+    {
+        StateVector v(n);
+        for (Complex32& a : v.amplitudes()) {
+            a = Complex32{-2.0f, 0.5f};
+        }
+        old = v.amplitudes().data();
+    }
+    EXPECT_GE(lazy_free_bytes(), bytes);
+    StateVector reused(n);
+    const auto amps = reused.amplitudes();
+    EXPECT_EQ(amps.data() + 0, old);
+    EXPECT_TRUE(test::same_bits(amps[0], test::kOne));
+    EXPECT_TRUE(std::all_of(amps.begin() + 1, amps.end(), [](Complex32 a) { return test::same_bits(a, test::kZero); }));
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        EXPECT_EQ(test::in_child([resource, length] {
+            struct rlimit limit {};
+            CHILD_EXPECT(::getrlimit(resource, &limit) == 0);
+            limit.rlim_cur = RLIM_INFINITY - 1;  // a limit, though nothing can reach it
+            CHILD_EXPECT(::setrlimit(resource, &limit) == 0);
+            Complex32* data = allocate_amplitudes(length);
+            free_amplitudes(data, length);
+            CHILD_EXPECT(take_recycled_amplitudes(length) == nullptr);
+            return 0;
+        }), 0) << resource;
+    }
+}
+
 TEST(AmplitudeMemory, EveryOwnerFreesWithTheAllocatorOfTheLength) {
     for (unsigned n : {3u, 16u, 17u, 21u}) {
         StateVector a(n);
@@ -240,7 +290,12 @@ TEST(AmplitudeMemory, RefusedPagesAreAnErrorBeforeAnyAmplitudeChanges) {
     EXPECT_EQ(test::in_child([] {
         ThreadPool pool(2);
         const Backend backend{&pool, &kernels::active_kernels()};
-        StateVector v(24);  // 128 MiB: never a kept buffer, so fresh pages
+        // 128 MiB of fresh pages: a vector of that length kept by an
+        // earlier test would be zeroed by writes instead.
+        if (Complex32* kept = take_recycled_amplitudes(std::size_t{1} << 24)) {
+            ::munmap(kept, std::size_t{128} << 20);
+        }
+        StateVector v(24);
         char* hole = reinterpret_cast<char*>(v.amplitudes().data()) + (std::size_t{64} << 20);
         const std::size_t size = std::size_t{2} << 20;
         CHILD_EXPECT(::munmap(hole, size) == 0);

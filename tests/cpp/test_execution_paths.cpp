@@ -70,6 +70,7 @@ struct Portable8 {
     }
     static V mul(V a, V b) { return a * b; }
     static V add(V a, V b) { return a + b; }
+    static V sub(V a, V b) { return a - b; }
     static V swap_parts(V x) { return __builtin_shuffle(x, indices([](unsigned f) { return f ^ 1; })); }
     static Mask lanes_with_bit(unsigned q) {
         return indices([q](unsigned f) { return kernels::lane_has_bit(f, q) ? -1 : 0; });
@@ -102,6 +103,14 @@ struct Portable8 {
     static bool finite_nonzero(V x, V y) {
         for (unsigned f = 0; f < 16; ++f) {
             if (!(x[f] != 0.0f && x[f] - x[f] == 0.0f && y[f] != 0.0f && y[f] - y[f] == 0.0f)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    static bool nonzero_numbers(V x) {
+        for (unsigned f = 0; f < 16; ++f) {
+            if (!(x[f] != 0.0f && x[f] == x[f])) {
                 return false;
             }
         }
@@ -237,6 +246,7 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
     const auto real = [](float a, float b, float c, float d) {
         return Matrix2{{a, 0.0f}, {b, 0.0f}, {c, -0.0f}, {d, 0.0f}};
     };
+    const auto butterfly = [](Complex32 p, Complex32 q) { return Matrix2{p, q, p, {-q.re, -q.im}}; };
     const Matrix2 matrices[] = {
         matrix_of(H{0}), matrix_of(X{0}), real(0.51f, -1e-30f, 1e30f, 2.0f), real(-0.0f, 1.0f, 0.25f, -0.0f),
         real(0.5f, -1e-30f, 1e-30f, -0.5f),  // no entry large enough: not reduced
@@ -245,6 +255,12 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
         {one, zero, zero, {0.5f, 0.5f}},  // not reduced
         multiply(matrix_of(Rz{0, 0.7f}), matrix_of(H{0})),  // general: no reduction
         real(0.5f, 0.0f, 2.0f, 0.0f),
+        // Butterflies (m10 = m00, m11 = -m01): H*Rz, and entries whose
+        // products cancel to zeros, underflow, overflow or are signed zeros.
+        multiply(matrix_of(H{0}), matrix_of(Rz{0, 0.7f})), butterfly({0.25f, -0.5f}, {0.5f, 0.5f}),
+        butterfly({0.3f, -0.7f}, {1e-30f, 2.0f}), butterfly({0.5f, 0.0f}, {-0.0f, 0.9f}),
+        butterfly({0.6f, 0.2f}, {1e-38f, -1e-38f}), butterfly({-3e38f, 1.0f}, {2e38f, 3e38f}),
+        {{0.3f, -0.7f}, {0.5f, 0.5f}, {0.3f, -0.7f}, {-0.5f, 0.5f}},  // m11 not -m01: not reduced
     };
     constexpr unsigned kQubits = 16;
     const std::size_t n = std::size_t{1} << kQubits;
