@@ -21,9 +21,9 @@ Beside each vastrel time: the passes its plan makes (bench/pass_count.cpp,
 the machine's block shape, 2 workers), the in-place bound per pass
 (bench/roofline.cpp) and the first touch of a fresh state as the core does it
 (bench/first_touch.cpp, its populate pass alone), and the ratio
-time / (passes x bound + first touch). Every run of a state above 2^23
-amplitudes maps fresh memory, repeated runs too, so the first touch is in
-both models.
+time / (passes x bound + first touch). A repeated run reuses the state the
+run before it freed, zeroed over the pool where the first run faulted fresh
+pages in; the model counts the first touch for both.
 
 Cells whose time, estimated from the size below, would overrun the budget
 are skipped and named. Each peer's final state is compared with vastrel's by
@@ -466,8 +466,8 @@ def markdown(results):
                "Passes: what the plan makes for the circuit after fusion (`count_passes`, this machine's block "
                "shape, 2 workers). Bound: one in-place read+write pass over the state (bench/roofline.cpp, "
                "median). First touch: populating a fresh state over the pool as the core does "
-               "(bench/first_touch.cpp). Model = passes × bound + first touch; every run above 2^23 "
-               "amplitudes maps fresh memory, repeated runs too. Ratio = time / model.\n\n")
+               "(bench/first_touch.cpp). Model = passes × bound + first touch, for repeated runs too (they "
+               "reuse the state the run before freed, zeroed over the pool). Ratio = time / model.\n\n")
     rows = []
     for name, n in _measured(cells, ns):
         s = sizes.get(n, {})
