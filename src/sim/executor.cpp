@@ -242,12 +242,40 @@ void for_each_submask(std::uint64_t mask, F f) {
     } while (s != 0);
 }
 
+// The ops from k on that the kernel set can run as one tile run: Mat2s on
+// qubits below its tile width, at most kMaxTileGates. Fewer than two gain
+// nothing.
+std::size_t tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
+    if (ks.mat2_tile == nullptr || g.low < ks.tile_qubits) {
+        return 0;
+    }
+    std::size_t e = k;
+    while (e < g.count && e - k < kernels::kMaxTileGates && g.ops[e].kind == Op::Kind::Mat2 &&
+           g.ops[e].pair_target < ks.tile_qubits) {
+        ++e;
+    }
+    return e - k >= 2 ? e - k : 0;
+}
+
 // Runs the group's ops, in order, over its block at base.
 void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
     const std::size_t run_length = std::size_t{1} << g.low;
     for (std::size_t k = 0; k < g.count; ++k) {
         const Op& op = g.ops[k];
         const unsigned t = op.pair_target;
+        if (const std::size_t tiled = tile_run(g, k, ks); tiled != 0) {
+            // Each run holds whole tiles: the gates go tile by tile.
+            kernels::TileGate gates[kernels::kMaxTileGates];
+            for (std::size_t e = 0; e < tiled; ++e) {
+                gates[e] = {g.ops[k + e].pair_target, g.ops[k + e].matrix};
+            }
+            for_each_submask(g.high, [&](std::size_t offset) {
+                const std::size_t first = base | offset;
+                ks.mat2_tile(data, gates, tiled, first, first + run_length);
+            });
+            k += tiled - 1;
+            continue;
+        }
         if (t < g.low) {
             // Each run holds 2^(low-1) whole pairs, from its start / 2 on.
             for_each_submask(g.high, [&](std::size_t offset) {

@@ -20,6 +20,16 @@
 
 namespace vastrel::sim::kernels {
 
+// One gate of a tile run (mat2_tile): a matrix on a qubit below the set's
+// tile_qubits.
+struct TileGate {
+    unsigned target;
+    Matrix2 matrix;
+};
+
+// Gates one mat2_tile call takes at most.
+constexpr std::size_t kMaxTileGates = 16;
+
 struct KernelSet {
     const char* name;
     // (a, b) = (data[i], data[j]) becomes (m00*a + m01*b, m10*a + m11*b).
@@ -29,6 +39,15 @@ struct KernelSet {
     // data[j] becomes data[j] * p when bit c of j is set (c == t allowed:
     // then every j qualifies).
     void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
+    // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates, every
+    // target below tile_qubits) to the amplitudes [begin, end), multiples of
+    // 2^tile_qubits: tile by tile, each tile of 2^tile_qubits amplitudes
+    // held in registers while the gates run over it in order. Each
+    // amplitude gets the bits of one mat2 call per gate. Null, with
+    // tile_qubits 0, for a set without tiles.
+    void (*mat2_tile)(Complex32* data, const TileGate* gates, std::size_t count, std::size_t begin,
+                      std::size_t end) = nullptr;
+    unsigned tile_qubits = 0;
 };
 
 // Ranges of at least this many pairs stream from memory (a pass over a

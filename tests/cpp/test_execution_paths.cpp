@@ -233,9 +233,10 @@ TEST(ExecutionPaths, EverySetPoolAndShapeGivesTheBitsOfTheScalarSetGateByGate) {
 // ---- Reduced arithmetic ----
 
 // Every combination of special values in (a.re, a.im, b.re, b.im), each in
-// several lane positions, through every set's mat2 on matrices of every
-// structure the kernels reduce (and one they do not), against the scalar
-// set's full formula: a reduced register must never differ.
+// several lane positions, through every set's mat2 (and its tiles) on
+// matrices of every structure the kernels reduce (and one they do not),
+// against the scalar set's full formula: a reduced register must never
+// differ.
 TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     const float values[] = {0.0f,   -0.0f, 1e-45f, -3e-39f, 1e-38f, -2.5e-30f,
@@ -287,6 +288,31 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                     ASSERT_TRUE(test::same_bits(got, expected))
                         << set->name << " target " << t << " shift " << shift << " m00 " << m.m00.re << "," << m.m00.im
                         << " m11 " << m.m11.re << "," << m.m11.im;
+                }
+            }
+            // Tiles: the gate on t twice, and a layer (each tile qubit in
+            // turn) with the matrices in rotation, against a mat2 per gate.
+            for (const kernels::KernelSet* set : every_set()) {
+                if (t >= set->tile_qubits) {
+                    continue;
+                }
+                for (std::size_t k = 0; k < std::size(matrices); ++k) {
+                    std::vector<kernels::TileGate> twice = {{t, matrices[k]}, {t, matrices[(k + 1) % std::size(matrices)]}};
+                    std::vector<kernels::TileGate> layer;
+                    for (unsigned q = 0; q < set->tile_qubits; ++q) {
+                        layer.push_back({q, matrices[(k + q) % std::size(matrices)]});
+                    }
+                    for (const auto& gates : {twice, layer}) {
+                        std::vector<Complex32> expected = state;
+                        for (const kernels::TileGate& g : gates) {
+                            kernels::scalar_kernels().mat2(expected.data(), g.target, g.matrix, 0, n / 2);
+                        }
+                        std::vector<Complex32> got = state;
+                        set->mat2_tile(got.data(), gates.data(), gates.size(), 0, n);
+                        ASSERT_TRUE(test::same_bits(got, expected))
+                            << set->name << " tile of " << gates.size() << " from target " << t << ", matrix " << k
+                            << ", shift " << shift;
+                    }
                 }
             }
         }
