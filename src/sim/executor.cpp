@@ -242,19 +242,41 @@ void for_each_submask(std::uint64_t mask, F f) {
     } while (s != 0);
 }
 
-// The ops from k on that the kernel set can run as one tile run: Mat2s on
-// qubits below its tile width, at most kMaxTileGates. Fewer than two gain
-// nothing.
-std::size_t tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
-    if (ks.mat2_tile == nullptr || g.low < ks.tile_qubits) {
-        return 0;
+// A tile run: ops that the kernel set runs tile by tile (mat2_tile), with
+// the first qubit of their window.
+struct TileRun {
+    std::size_t count = 0;
+    unsigned first = 0;
+};
+
+// A tile's registers are streams 2^first amplitudes apart. Up to half an L1
+// way (4 KiB wherever the L1 is indexed by the page offset, as on x86)
+// apart, no more than half of them meet in one cache set; further apart,
+// all of them do.
+constexpr std::size_t kMaxTileStride = 2048;
+
+// The ops from k on that run as one tile run: Mat2s on the lanes' qubits
+// and one window's, the window the first op's (the windows lie side by
+// side from the lanes up), at most kMaxTileGates. Fewer than two gain
+// nothing (count 0).
+TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
+    if (ks.mat2_tile == nullptr || g.ops[k].kind != Op::Kind::Mat2) {
+        return {};
     }
+    const unsigned lanes = ks.tile_lanes;
+    const unsigned window = ks.tile_window;
+    const unsigned t = g.ops[k].pair_target;
+    const unsigned first = t < lanes + window ? lanes : lanes + (t - lanes) / window * window;
+    if (first + window > g.low || (std::size_t{sizeof(Complex32)} << first) > kMaxTileStride) {
+        return {};
+    }
+    const auto inside = [&](unsigned q) { return q < lanes || (q >= first && q < first + window); };
     std::size_t e = k;
     while (e < g.count && e - k < kernels::kMaxTileGates && g.ops[e].kind == Op::Kind::Mat2 &&
-           g.ops[e].pair_target < ks.tile_qubits) {
+           inside(g.ops[e].pair_target)) {
         ++e;
     }
-    return e - k >= 2 ? e - k : 0;
+    return e - k >= 2 ? TileRun{e - k, first} : TileRun{};
 }
 
 // Runs the group's ops, in order, over its block at base.
@@ -263,17 +285,17 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
     for (std::size_t k = 0; k < g.count; ++k) {
         const Op& op = g.ops[k];
         const unsigned t = op.pair_target;
-        if (const std::size_t tiled = tile_run(g, k, ks); tiled != 0) {
+        if (const TileRun tiled = tile_run(g, k, ks); tiled.count != 0) {
             // Each run holds whole tiles: the gates go tile by tile.
             kernels::TileGate gates[kernels::kMaxTileGates];
-            for (std::size_t e = 0; e < tiled; ++e) {
+            for (std::size_t e = 0; e < tiled.count; ++e) {
                 gates[e] = {g.ops[k + e].pair_target, g.ops[k + e].matrix};
             }
             for_each_submask(g.high, [&](std::size_t offset) {
-                const std::size_t first = base | offset;
-                ks.mat2_tile(data, gates, tiled, first, first + run_length);
+                const std::size_t start = base | offset;
+                ks.mat2_tile(data, gates, tiled.count, tiled.first, start, start + run_length);
             });
-            k += tiled - 1;
+            k += tiled.count - 1;
             continue;
         }
         if (t < g.low) {

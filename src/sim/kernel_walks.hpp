@@ -109,6 +109,10 @@ template <class One, class Vector>
     for (; g < end && (g & (width - 1)) != 0; ++g) {
         one(g);
     }
+    for (; g + 2 * width <= end; g += 2 * width) {
+        vector(g);
+        vector(g + width);
+    }
     for (; g + width <= end; g += width) {
         vector(g);
     }

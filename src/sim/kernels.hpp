@@ -39,15 +39,18 @@ struct KernelSet {
     // data[j] becomes data[j] * p when bit c of j is set (c == t allowed:
     // then every j qualifies).
     void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
-    // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates, every
-    // target below tile_qubits) to the amplitudes [begin, end), multiples of
-    // 2^tile_qubits: tile by tile, each tile of 2^tile_qubits amplitudes
-    // held in registers while the gates run over it in order. Each
-    // amplitude gets the bits of one mat2 call per gate. Null, with
-    // tile_qubits 0, for a set without tiles.
-    void (*mat2_tile)(Complex32* data, const TileGate* gates, std::size_t count, std::size_t begin,
+    // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates) to
+    // the amplitudes [begin, end), multiples of 2^(first + tile_window):
+    // tile by tile, each tile the 2^(tile_lanes + tile_window) amplitudes
+    // whose indices differ only in the qubits below tile_lanes and in the
+    // window [first, first + tile_window) (first >= tile_lanes), held in
+    // registers while the gates, all on those qubits, run over it in order.
+    // Each amplitude gets the bits of one mat2 call per gate. Null, with
+    // tile_window 0, for a set without tiles.
+    void (*mat2_tile)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
                       std::size_t end) = nullptr;
-    unsigned tile_qubits = 0;
+    unsigned tile_lanes = 0;
+    unsigned tile_window = 0;
 };
 
 // Ranges of at least this many pairs stream from memory (a pass over a

@@ -296,9 +296,10 @@ struct SimdKernels {
     }
 
     // ---- Tiles ----
-    // A tile is kTileRegs registers of consecutive amplitudes: every
-    // amplitude whose index differs from its first only in the qubits below
-    // kTileQubits. A run of gates on those qubits goes over the range tile by
+    // A tile is kTileRegs registers: the amplitudes whose indices differ from
+    // its first only in the qubits in the lanes (below kLog2Width) and in a
+    // window of kTileRegBits qubits from `first` on, which choose the
+    // register. A run of gates on those qubits goes over the range tile by
     // tile, all of its gates while the tile is in registers: one load and one
     // store a register for the whole run, where mat2 takes one each per
     // gate. Each gate takes the full formula, or the butterfly form where
@@ -308,12 +309,13 @@ struct SimdKernels {
     // Half the register file: 8 of AVX2's 16, 16 of AVX-512's 32 (so at
     // eight amplitudes a register). The rest hold products and sums.
     static constexpr unsigned kTileRegs = kLog2Width >= 3 ? 16 : 8;
-    static constexpr unsigned kTileQubits = kLog2Width + std::countr_zero(kTileRegs);
-    static constexpr std::size_t kTileAmps = std::size_t{1} << kTileQubits;
+    static constexpr unsigned kTileRegBits = std::countr_zero(kTileRegs);
+    // Qubits of a tile, numbered within it: the lanes, then the window.
+    static constexpr unsigned kTileQubits = kLog2Width + kTileRegBits;
 
     struct TileStep {
         Factor m00, m01, m10, m11;
-        unsigned target;
+        unsigned target;  // within the tile
         bool butterfly;
     };
 
@@ -363,62 +365,84 @@ struct SimdKernels {
         }
     }
 
-    static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, std::size_t begin,
-                          std::size_t end) {
+    static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
+                          std::size_t begin, std::size_t end) {
         TileStep steps[kMaxTileGates];
         for (std::size_t g = 0; g < count; ++g) {
             const Matrix2& m = gates[g].matrix;
-            steps[g] = {factor(m.m00), factor(m.m01), factor(m.m10), factor(m.m11), gates[g].target, butterfly(m)};
+            const unsigned t = gates[g].target;
+            steps[g] = {factor(m.m00), factor(m.m01), factor(m.m10), factor(m.m11),
+                        t < kLog2Width ? t : t - first + kLog2Width, butterfly(m)};
         }
-        // A layer (a gate on each tile qubit, lowest first) has its targets
-        // compiled in; any other run finds each gate's target per tile.
-        bool layer = count == kTileQubits;
+        // A layer (a gate on each qubit of the tile, or of its window,
+        // lowest first) has its targets compiled in; any other run finds
+        // each gate's target per tile.
+        const unsigned from = count == kTileQubits ? 0 : kLog2Width;
+        bool layer = count == kTileQubits - from;
         for (std::size_t g = 0; g < count && layer; ++g) {
-            layer = steps[g].target == g;
+            layer = steps[g].target == from + g;
         }
-        if (layer) {
-            tiles(data, begin, end, [&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
-                layer_steps(r, steps, std::make_integer_sequence<unsigned, kTileQubits>{});
-            });
-            return;
-        }
-        tiles(data, begin, end, [&steps, count](V (&r)[kTileRegs]) __attribute__((always_inline)) {
-            for (std::size_t g = 0; g < count; ++g) {
-                tile_step(r, steps[g]);
+        const auto run = [&](auto body) __attribute__((always_inline)) {
+            if (first == kLog2Width) {
+                tiles<true>(data, first, begin, end, body);
+            } else {
+                tiles<false>(data, first, begin, end, body);
             }
-        });
+        };
+        if (layer && from == 0) {
+            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                layer_steps<0>(r, steps, std::make_integer_sequence<unsigned, kTileQubits>{});
+            });
+        } else if (layer) {
+            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                layer_steps<kLog2Width>(r, steps, std::make_integer_sequence<unsigned, kTileRegBits>{});
+            });
+        } else {
+            run([&steps, count](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                for (std::size_t g = 0; g < count; ++g) {
+                    tile_step(r, steps[g]);
+                }
+            });
+        }
     }
 
-    template <unsigned... T>
+    template <unsigned From, unsigned... T>
     [[gnu::always_inline]] static void layer_steps(V (&r)[kTileRegs], const TileStep* steps,
                                                    std::integer_sequence<unsigned, T...>) {
         const auto one = [&](auto target) __attribute__((always_inline)) {
             constexpr unsigned t = decltype(target)::value;
             if (steps[t].butterfly) {
-                tile_gate<t, true>(r, steps[t]);
+                tile_gate<From + t, true>(r, steps[t]);
             } else {
-                tile_gate<t, false>(r, steps[t]);
+                tile_gate<From + t, false>(r, steps[t]);
             }
         };
         (one(std::integral_constant<unsigned, T>{}), ...);
     }
 
-    // Loads each tile of [begin, end), runs body on its registers and
-    // stores it back.
-    template <class Body>
-    [[gnu::always_inline]] static void tiles(Complex32* data, std::size_t begin, std::size_t end, Body body) {
+    // Loads each tile of [begin, end) (whole multiples of 2^(first +
+    // kTileRegBits) amplitudes), runs body on its registers and stores it
+    // back. Contiguous: the window right above the lanes, so a tile is
+    // kTileRegs consecutive registers.
+    template <bool Contiguous, class Body>
+    [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::size_t begin, std::size_t end,
+                                             Body body) {
         float* base = floats(data);
-        for (std::size_t i = begin; i < end; i += kTileAmps) {
-            float* p = base + 2 * i;
-            V r[kTileRegs];
+        const std::size_t stride = Contiguous ? kWidth : std::size_t{1} << first;
+        const std::size_t span = stride << kTileRegBits;
+        for (std::size_t block = begin; block < end; block += span) {
+            for (std::size_t i = block; i < block + stride; i += kWidth) {
+                float* p = base + 2 * i;
+                V r[kTileRegs];
 #pragma GCC unroll 16
-            for (unsigned k = 0; k < kTileRegs; ++k) {
-                r[k] = Isa::load(p + 2 * kWidth * k);
-            }
-            body(r);
+                for (unsigned k = 0; k < kTileRegs; ++k) {
+                    r[k] = Isa::load(p + 2 * stride * k);
+                }
+                body(r);
 #pragma GCC unroll 16
-            for (unsigned k = 0; k < kTileRegs; ++k) {
-                Isa::store(p + 2 * kWidth * k, r[k]);
+                for (unsigned k = 0; k < kTileRegs; ++k) {
+                    Isa::store(p + 2 * stride * k, r[k]);
+                }
             }
         }
     }
@@ -623,7 +647,9 @@ struct SimdKernels {
         sweep(begin, end, step_of(t), scalar, [&](std::size_t p) { scale(base + 4 * p, 2 * p); });
     }
 
-    static constexpr KernelSet set(const char* name) { return {name, mat2, cnot, crz, mat2_tile, kTileQubits}; }
+    static constexpr KernelSet set(const char* name) {
+        return {name, mat2, cnot, crz, mat2_tile, kLog2Width, kTileRegBits};
+    }
 };
 
 }  // namespace

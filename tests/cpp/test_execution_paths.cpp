@@ -290,25 +290,30 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                         << " m11 " << m.m11.re << "," << m.m11.im;
                 }
             }
-            // Tiles: the gate on t twice, and a layer (each tile qubit in
-            // turn) with the matrices in rotation, against a mat2 per gate.
+            // Tiles: the gate on t twice, and a layer (the lanes' qubits
+            // and the window's in turn, or the window's alone) with the
+            // matrices in rotation, against a mat2 per gate; t in the lanes
+            // or in a window.
             for (const kernels::KernelSet* set : every_set()) {
-                if (t >= set->tile_qubits) {
+                const unsigned lanes = set->tile_lanes, window = set->tile_window;
+                if (window == 0) {
                     continue;
                 }
+                const unsigned first = t < lanes + window ? lanes : t;
                 for (std::size_t k = 0; k < std::size(matrices); ++k) {
                     std::vector<kernels::TileGate> twice = {{t, matrices[k]}, {t, matrices[(k + 1) % std::size(matrices)]}};
-                    std::vector<kernels::TileGate> layer;
-                    for (unsigned q = 0; q < set->tile_qubits; ++q) {
-                        layer.push_back({q, matrices[(k + q) % std::size(matrices)]});
+                    std::vector<kernels::TileGate> layer, window_layer;
+                    for (unsigned q = 0; q < lanes + window; ++q) {
+                        layer.push_back({q < lanes ? q : first + q - lanes, matrices[(k + q) % std::size(matrices)]});
                     }
-                    for (const auto& gates : {twice, layer}) {
+                    window_layer.assign(layer.begin() + lanes, layer.end());
+                    for (const auto& gates : {twice, layer, window_layer}) {
                         std::vector<Complex32> expected = state;
                         for (const kernels::TileGate& g : gates) {
                             kernels::scalar_kernels().mat2(expected.data(), g.target, g.matrix, 0, n / 2);
                         }
                         std::vector<Complex32> got = state;
-                        set->mat2_tile(got.data(), gates.data(), gates.size(), 0, n);
+                        set->mat2_tile(got.data(), gates.data(), gates.size(), first, 0, n);
                         ASSERT_TRUE(test::same_bits(got, expected))
                             << set->name << " tile of " << gates.size() << " from target " << t << ", matrix " << k
                             << ", shift " << shift;
