@@ -255,28 +255,42 @@ struct TileRun {
 // all of them do.
 constexpr std::size_t kMaxTileStride = 2048;
 
-// The ops from k on that run as one tile run: Mat2s on the lanes' qubits
-// and one window's, the window the first op's (the windows lie side by
-// side from the lanes up), at most kMaxTileGates. Fewer than two gain
-// nothing (count 0).
+// The ops from k on that run as one tile run: ops whose qubits all lie in
+// the lanes or in one window, the window that holds the first op's highest
+// qubit (the windows lie side by side from the lanes up), at most
+// kMaxTileGates. A run with fewer than two matrices gains nothing (count
+// 0): the cnot and crz kernels touch only the registers they change, a
+// tile all of them.
 TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
-    if (ks.mat2_tile == nullptr || g.ops[k].kind != Op::Kind::Mat2) {
+    if (ks.mat2_tile == nullptr) {
         return {};
     }
     const unsigned lanes = ks.tile_lanes;
     const unsigned window = ks.tile_window;
-    const unsigned t = g.ops[k].pair_target;
-    const unsigned first = t < lanes + window ? lanes : lanes + (t - lanes) / window * window;
+    const unsigned top = static_cast<unsigned>(std::bit_width(g.ops[k].qubits)) - 1;
+    const unsigned first = top < lanes + window ? lanes : lanes + (top - lanes) / window * window;
     if (first + window > g.low || (std::size_t{sizeof(Complex32)} << first) > kMaxTileStride) {
         return {};
     }
-    const auto inside = [&](unsigned q) { return q < lanes || (q >= first && q < first + window); };
+    const std::uint64_t tile = mask_below(lanes) | (mask_below(first + window) & ~mask_below(first));
     std::size_t e = k;
-    while (e < g.count && e - k < kernels::kMaxTileGates && g.ops[e].kind == Op::Kind::Mat2 &&
-           inside(g.ops[e].pair_target)) {
-        ++e;
+    std::size_t matrices = 0;
+    for (; e < g.count && e - k < kernels::kMaxTileGates && (g.ops[e].qubits & ~tile) == 0; ++e) {
+        matrices += g.ops[e].kind == Op::Kind::Mat2 ? 1 : 0;
     }
-    return e - k >= 2 ? TileRun{e - k, first} : TileRun{};
+    return matrices >= 2 ? TileRun{e - k, first} : TileRun{};
+}
+
+// The tile gate of an op.
+kernels::TileGate tile_gate(const Op& op) {
+    switch (op.kind) {
+        case Op::Kind::Cnot:
+            return {kernels::TileGate::Kind::Cnot, op.pair_target, op.tested, {}};
+        case Op::Kind::Crz:
+            return {kernels::TileGate::Kind::Crz, op.pair_target, op.tested, op.matrix};
+        default:
+            return {kernels::TileGate::Kind::Mat2, op.pair_target, op.pair_target, op.matrix};
+    }
 }
 
 // Runs the group's ops, in order, over its block at base.
@@ -289,7 +303,7 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
             // Each run holds whole tiles: the gates go tile by tile.
             kernels::TileGate gates[kernels::kMaxTileGates];
             for (std::size_t e = 0; e < tiled.count; ++e) {
-                gates[e] = {g.ops[k + e].pair_target, g.ops[k + e].matrix};
+                gates[e] = tile_gate(g.ops[k + e]);
             }
             for_each_submask(g.high, [&](std::size_t offset) {
                 const std::size_t start = base | offset;

@@ -109,10 +109,6 @@ template <class One, class Vector>
     for (; g < end && (g & (width - 1)) != 0; ++g) {
         one(g);
     }
-    for (; g + 2 * width <= end; g += 2 * width) {
-        vector(g);
-        vector(g + width);
-    }
     for (; g + width <= end; g += width) {
         vector(g);
     }
@@ -447,7 +443,7 @@ template <class One, class Vector>
     if (!walk_runs(lane_control ? lane_bits : c, t, begin, end, lane_bits)) {
         return false;
     }
-    auto run = [&](std::size_t g, std::size_t len) { walk_run(g, len, width, one, vector); };
+    auto run = [&](std::size_t g, std::size_t len) __attribute__((always_inline)) { walk_run(g, len, width, one, vector); };
     const std::size_t h = upper ? std::size_t{1} << t : 0;
     if (lane_control) {
         for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) { run(i + h, len); });

@@ -20,15 +20,22 @@
 
 namespace vastrel::sim::kernels {
 
-// One gate of a tile run (mat2_tile): a matrix on a qubit below the set's
-// tile_qubits.
+// One gate of a tile run (mat2_tile): a matrix on target; a cnot of
+// control and target; or a crz, the phase in matrix.m00 (its two qubits
+// play the same part).
 struct TileGate {
+    enum class Kind : std::uint8_t { Mat2, Cnot, Crz };
+    Kind kind;
     unsigned target;
+    unsigned control;
     Matrix2 matrix;
 };
 
 // Gates one mat2_tile call takes at most.
 constexpr std::size_t kMaxTileGates = 16;
+
+using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
+                              std::size_t begin, std::size_t end);
 
 struct KernelSet {
     const char* name;
@@ -45,10 +52,9 @@ struct KernelSet {
     // whose indices differ only in the qubits below tile_lanes and in the
     // window [first, first + tile_window) (first >= tile_lanes), held in
     // registers while the gates, all on those qubits, run over it in order.
-    // Each amplitude gets the bits of one mat2 call per gate. Null, with
+    // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
-    void (*mat2_tile)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
-                      std::size_t end) = nullptr;
+    TileFunction mat2_tile = nullptr;
     unsigned tile_lanes = 0;
     unsigned tile_window = 0;
 };

@@ -22,6 +22,7 @@
 #include "sim/executor.hpp"
 #include "sim/kernels.hpp"
 #include "sim/simd_kernels.hpp"
+#include "sim/simd_tiles.hpp"
 #include "sim/state_vector.hpp"
 #include "sim/thread_pool.hpp"
 #include "support.hpp"
@@ -118,7 +119,8 @@ struct Portable8 {
     }
 };
 
-constexpr kernels::KernelSet kPortable8 = kernels::SimdKernels<Portable8>::set("portable8");
+constexpr kernels::KernelSet kPortable8 = kernels::SimdKernels<Portable8>::set(
+    "portable8", kernels::SimdTiles<Portable8>::mat2_tile, kernels::SimdTiles<Portable8>::kTileRegBits);
 
 std::vector<const kernels::KernelSet*> every_set() {
     std::vector<const kernels::KernelSet*> sets = {&kernels::scalar_kernels(), &kPortable8};
@@ -290,10 +292,10 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                         << " m11 " << m.m11.re << "," << m.m11.im;
                 }
             }
-            // Tiles: the gate on t twice, and a layer (the lanes' qubits
-            // and the window's in turn, or the window's alone) with the
-            // matrices in rotation, against a mat2 per gate; t in the lanes
-            // or in a window.
+            // Tiles: the gate on t twice, a layer (the lanes' qubits and the
+            // window's in turn, or the window's alone) with the matrices in
+            // rotation, and two-qubit gates from t, against a kernel call
+            // per gate; t in the lanes or in a window.
             for (const kernels::KernelSet* set : every_set()) {
                 const unsigned lanes = set->tile_lanes, window = set->tile_window;
                 if (window == 0) {
@@ -301,19 +303,47 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                 }
                 const unsigned first = t < lanes + window ? lanes : t;
                 for (std::size_t k = 0; k < std::size(matrices); ++k) {
-                    std::vector<kernels::TileGate> twice = {{t, matrices[k]}, {t, matrices[(k + 1) % std::size(matrices)]}};
+                    using Kind = kernels::TileGate::Kind;
+                    const auto mat2 = [&](unsigned q, std::size_t j) {
+                        return kernels::TileGate{Kind::Mat2, q, q, matrices[j % std::size(matrices)]};
+                    };
+                    std::vector<kernels::TileGate> twice = {mat2(t, k), mat2(t, k + 1)};
                     std::vector<kernels::TileGate> layer, window_layer;
                     for (unsigned q = 0; q < lanes + window; ++q) {
-                        layer.push_back({q < lanes ? q : first + q - lanes, matrices[(k + q) % std::size(matrices)]});
+                        layer.push_back(mat2(q < lanes ? q : first + q - lanes, k + q));
                     }
                     window_layer.assign(layer.begin() + lanes, layer.end());
-                    for (const auto& gates : {twice, layer, window_layer}) {
+                    // Cnots and crzs between t and each other qubit of the
+                    // tile, both ways, a matrix after each.
+                    std::vector<kernels::TileGate> mixed;
+                    const Complex32 phase = matrices[k].m00;
+                    for (const kernels::TileGate& other : layer) {
+                        const unsigned q = other.target;
+                        mixed.push_back({Kind::Crz, t, q, {phase, {}, {}, {}}});
+                        if (q != t) {
+                            mixed.push_back({Kind::Cnot, q, t, {}});
+                            mixed.push_back({Kind::Cnot, t, q, {}});
+                        }
+                        mixed.push_back(mat2(q, k + q));
+                    }
+                    for (const auto& gates : {twice, layer, window_layer, mixed}) {
                         std::vector<Complex32> expected = state;
                         for (const kernels::TileGate& g : gates) {
-                            kernels::scalar_kernels().mat2(expected.data(), g.target, g.matrix, 0, n / 2);
+                            const kernels::KernelSet& scalar = kernels::scalar_kernels();
+                            if (g.kind == Kind::Mat2) {
+                                scalar.mat2(expected.data(), g.target, g.matrix, 0, n / 2);
+                            } else if (g.kind == Kind::Cnot) {
+                                scalar.cnot(expected.data(), g.control, g.target, 0, n / 2);
+                            } else {
+                                scalar.crz(expected.data(), std::min(g.control, g.target),
+                                           std::max(g.control, g.target), g.matrix.m00, 0, n / 2);
+                            }
                         }
                         std::vector<Complex32> got = state;
-                        set->mat2_tile(got.data(), gates.data(), gates.size(), first, 0, n);
+                        for (std::size_t from = 0; from < gates.size(); from += kernels::kMaxTileGates) {
+                            set->mat2_tile(got.data(), gates.data() + from,
+                                           std::min(gates.size() - from, kernels::kMaxTileGates), first, 0, n);
+                        }
                         ASSERT_TRUE(test::same_bits(got, expected))
                             << set->name << " tile of " << gates.size() << " from target " << t << ", matrix " << k
                             << ", shift " << shift;

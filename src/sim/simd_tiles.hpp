@@ -1,0 +1,278 @@
+// Tiles, written once for every SIMD instruction set over the same `Isa`
+// traits as simd_kernels.hpp, whose arithmetic they reuse lane for lane.
+// Built in units of their own (tiles_avx2.cpp, tiles_avx512.cpp): in the
+// kernels' unit their code would count against GCC's inlining budget
+// there and push the kernels' own walks out of line.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <utility>
+
+#include "kernels.hpp"
+#include "simd_kernels.hpp"
+
+namespace vastrel::sim::kernels {
+namespace {
+
+template <class Isa>
+struct SimdTiles {
+    using K = SimdKernels<Isa>;
+    using V = typename Isa::V;
+    using Mask = typename Isa::Mask;
+    using Factor = typename K::Factor;
+    static constexpr unsigned kLog2Width = Isa::kLog2Width;
+    static constexpr std::size_t kWidth = K::kWidth;
+
+    // A tile is kTileRegs registers: the amplitudes whose indices differ from
+    // its first only in the qubits in the lanes (below kLog2Width) and in a
+    // window of kTileRegBits qubits from `first` on, which choose the
+    // register. A run of gates on those qubits goes over the range tile by
+    // tile, all of its gates while the tile is in registers: one load and one
+    // store a register for the whole run, where the kernels take one each per
+    // gate. A matrix takes the full formula, or the butterfly form where it
+    // has it (the same bits), lane for lane as mat2 computes them; a cnot
+    // moves registers or lanes; a crz multiplies the lanes it changes as the
+    // crz kernel does. The gates go in order: every amplitude gets exactly
+    // the operations of one kernel call per gate.
+    // Half the register file: 8 of AVX2's 16, 16 of AVX-512's 32 (so at
+    // eight amplitudes a register). The rest hold products and sums.
+    static constexpr unsigned kTileRegs = kLog2Width >= 3 ? 16 : 8;
+    static constexpr unsigned kTileRegBits = std::countr_zero(kTileRegs);
+    // Qubits of a tile, numbered within it: the lanes, then the window.
+    static constexpr unsigned kTileQubits = kLog2Width + kTileRegBits;
+
+    struct TileStep {
+        Factor m00, m01, m10, m11;  // a crz's phase in m00
+        Mask lanes;  // cnot: the lanes with the control set; crz: with both set
+        typename Isa::Flip flip;  // cnot with the target in the lanes
+        TileGate::Kind kind;
+        unsigned target;  // mat2: within the tile
+        bool butterfly;
+        unsigned regs;   // cnot, crz: the register bits that must be set
+        unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
+    };
+
+    static TileStep tile_step_of(const TileGate& gate, unsigned first) {
+        const auto local = [first](unsigned q) { return q < kLog2Width ? q : q - first + kLog2Width; };
+        const auto reg_bit = [](unsigned q) { return q < kLog2Width ? 0u : 1u << (q - kLog2Width); };
+        const auto lanes = [](unsigned q) { return q < kLog2Width ? Isa::lanes_with_bit(q) : Isa::all_lanes(); };
+        const Matrix2& m = gate.matrix;
+        const unsigned c = local(gate.control);
+        const unsigned t = local(gate.target);
+        TileStep s{K::factor(m.m00),
+                   K::factor(m.m01),
+                   K::factor(m.m10),
+                   K::factor(m.m11),
+                   lanes(c),
+                   Isa::flip(t < kLog2Width ? t : 0),
+                   gate.kind,
+                   t,
+                   false,
+                   reg_bit(c),
+                   reg_bit(t)};
+        if (gate.kind == TileGate::Kind::Mat2) {
+            s.butterfly = K::butterfly(m);
+        } else if (gate.kind == TileGate::Kind::Crz) {
+            s.lanes = Isa::both(lanes(c), lanes(t));
+            s.regs = reg_bit(c) | reg_bit(t);
+        }
+        return s;
+    }
+
+    // One gate on target T over the tile: below the register width on each
+    // two registers regrouped into lower and upper members (as mat2 does),
+    // from it on on registers 2^(T - kLog2Width) apart.
+    template <unsigned T, bool Butterfly>
+    [[gnu::always_inline]] static void tile_gate(V (&r)[kTileRegs], const TileStep& s) {
+        const auto apply = [&s](V& a, V& b) __attribute__((always_inline)) {
+            if constexpr (Butterfly) {
+                K::butterfly_pair(a, b, s.m00, s.m01, s.m11);
+            } else {
+                K::full_pair(a, b, s.m00, s.m01, s.m10, s.m11);
+            }
+        };
+        if constexpr (T < kLog2Width) {
+            const auto pairs = Isa::pairs(T);
+#pragma GCC unroll 16
+            for (unsigned k = 0; k < kTileRegs; k += 2) {
+                Isa::to_pairs(pairs, r[k], r[k + 1]);
+                apply(r[k], r[k + 1]);
+                Isa::from_pairs(pairs, r[k], r[k + 1]);
+            }
+        } else {
+            constexpr unsigned d = 1u << (T - kLog2Width);
+#pragma GCC unroll 16
+            for (unsigned k = 0; k < kTileRegs; ++k) {
+                if ((k & d) == 0) {
+                    apply(r[k], r[k + d]);
+                }
+            }
+        }
+    }
+
+    // A cnot within the tile, as the cnot kernel moves it: with the target
+    // in the lanes each register whose register bits qualify takes its
+    // flipped lanes where the control is set (every lane with the control
+    // above the lanes); with it above, registers D apart exchange their
+    // lanes where the control is set.
+    template <unsigned D>
+    [[gnu::always_inline]] static void tile_cnot(V (&r)[kTileRegs], const TileStep& s) {
+#pragma GCC unroll 16
+        for (unsigned k = 0; k < kTileRegs; ++k) {
+            if ((k & s.regs) != s.regs) {
+                continue;
+            }
+            if constexpr (D == 0) {
+                r[k] = Isa::blend(r[k], Isa::flipped(s.flip, r[k]), s.lanes);
+            } else if ((k & D) == 0) {
+                const V a = r[k];
+                const V b = r[k + D];
+                r[k] = Isa::blend(a, b, s.lanes);
+                r[k + D] = Isa::blend(b, a, s.lanes);
+            }
+        }
+    }
+
+    template <unsigned D = 1>
+    [[gnu::always_inline]] static void tile_cnot_apart(V (&r)[kTileRegs], const TileStep& s) {
+        if constexpr (2 * D < kTileRegs) {
+            if (s.apart != D) {
+                tile_cnot_apart<2 * D>(r, s);
+                return;
+            }
+        }
+        tile_cnot<D>(r, s);
+    }
+
+    // A crz within the tile, as the crz kernel computes it: the registers
+    // whose register bits have both qubits set take the product in the
+    // lanes that have them.
+    [[gnu::always_inline]] static void tile_crz(V (&r)[kTileRegs], const TileStep& s) {
+#pragma GCC unroll 16
+        for (unsigned k = 0; k < kTileRegs; ++k) {
+            if ((k & s.regs) == s.regs) {
+                r[k] = Isa::blend(r[k], K::scaled(r[k], s.m00), s.lanes);
+            }
+        }
+    }
+
+    // f(q) with q a compile-time tile qubit.
+    template <unsigned Q = 0, class F>
+    [[gnu::always_inline]] static void with_qubit(unsigned q, F f) {
+        if constexpr (Q + 1 < kTileQubits) {
+            if (q != Q) {
+                with_qubit<Q + 1>(q, f);
+                return;
+            }
+        }
+        f(std::integral_constant<unsigned, Q>{});
+    }
+
+    [[gnu::always_inline]] static void tile_step(V (&r)[kTileRegs], const TileStep& s) {
+        switch (s.kind) {
+            case TileGate::Kind::Mat2:
+                with_qubit(s.target, [&](auto t) __attribute__((always_inline)) {
+                    if (s.butterfly) {
+                        tile_gate<decltype(t)::value, true>(r, s);
+                    } else {
+                        tile_gate<decltype(t)::value, false>(r, s);
+                    }
+                });
+                return;
+            case TileGate::Kind::Cnot:
+                if (s.apart == 0) {
+                    tile_cnot<0>(r, s);
+                } else {
+                    tile_cnot_apart(r, s);
+                }
+                return;
+            case TileGate::Kind::Crz:
+                tile_crz(r, s);
+                return;
+        }
+    }
+
+    static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
+                          std::size_t begin, std::size_t end) {
+        TileStep steps[kMaxTileGates];
+        for (std::size_t g = 0; g < count; ++g) {
+            steps[g] = tile_step_of(gates[g], first);
+        }
+        // A layer (a single-qubit gate on each qubit of the tile, or of its
+        // window, lowest first) has its targets compiled in; any other run
+        // finds each gate's kind and qubits per tile.
+        const unsigned from = count == kTileQubits ? 0 : kLog2Width;
+        bool layer = count == kTileQubits - from;
+        for (std::size_t g = 0; g < count && layer; ++g) {
+            layer = steps[g].kind == TileGate::Kind::Mat2 && steps[g].target == from + g;
+        }
+        const auto run = [&](auto body) __attribute__((always_inline)) {
+            if (first == kLog2Width) {
+                tiles<true>(data, first, begin, end, body);
+            } else {
+                tiles<false>(data, first, begin, end, body);
+            }
+        };
+        if (layer && from == 0) {
+            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                layer_steps<0>(r, steps, std::make_integer_sequence<unsigned, kTileQubits>{});
+            });
+        } else if (layer) {
+            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                layer_steps<kLog2Width>(r, steps, std::make_integer_sequence<unsigned, kTileRegBits>{});
+            });
+        } else {
+            run([&steps, count](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+                for (std::size_t g = 0; g < count; ++g) {
+                    tile_step(r, steps[g]);
+                }
+            });
+        }
+    }
+
+    template <unsigned From, unsigned... T>
+    [[gnu::always_inline]] static void layer_steps(V (&r)[kTileRegs], const TileStep* steps,
+                                                   std::integer_sequence<unsigned, T...>) {
+        const auto one = [&](auto target) __attribute__((always_inline)) {
+            constexpr unsigned t = decltype(target)::value;
+            if (steps[t].butterfly) {
+                tile_gate<From + t, true>(r, steps[t]);
+            } else {
+                tile_gate<From + t, false>(r, steps[t]);
+            }
+        };
+        (one(std::integral_constant<unsigned, T>{}), ...);
+    }
+
+    // Loads each tile of [begin, end) (whole multiples of 2^(first +
+    // kTileRegBits) amplitudes), runs body on its registers and stores it
+    // back. Contiguous: the window right above the lanes, so a tile is
+    // kTileRegs consecutive registers.
+    template <bool Contiguous, class Body>
+    [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::size_t begin, std::size_t end,
+                                             Body body) {
+        float* base = K::floats(data);
+        const std::size_t stride = Contiguous ? kWidth : std::size_t{1} << first;
+        const std::size_t span = stride << kTileRegBits;
+        for (std::size_t block = begin; block < end; block += span) {
+            for (std::size_t i = block; i < block + stride; i += kWidth) {
+                float* p = base + 2 * i;
+                V r[kTileRegs];
+#pragma GCC unroll 16
+                for (unsigned k = 0; k < kTileRegs; ++k) {
+                    r[k] = Isa::load(p + 2 * stride * k);
+                }
+                body(r);
+#pragma GCC unroll 16
+                for (unsigned k = 0; k < kTileRegs; ++k) {
+                    Isa::store(p + 2 * stride * k, r[k]);
+                }
+            }
+        }
+    }
+
+};
+
+}  // namespace
+}  // namespace vastrel::sim::kernels

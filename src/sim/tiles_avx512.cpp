@@ -1,0 +1,13 @@
+// The AVX-512 tiles (simd_tiles.hpp). Compiled with the flags of
+// kernels_avx512.cpp; called only through its set, once that found the CPU able.
+#include "isa_avx512.hpp"
+#include "simd_tiles.hpp"
+
+namespace vastrel::sim::kernels {
+
+void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
+                    std::size_t end) {
+    SimdTiles<Avx512>::mat2_tile(data, gates, count, first, begin, end);
+}
+
+}  // namespace vastrel::sim::kernels
