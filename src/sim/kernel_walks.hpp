@@ -443,7 +443,7 @@ template <class One, class Vector>
     if (!walk_runs(lane_control ? lane_bits : c, t, begin, end, lane_bits)) {
         return false;
     }
-    auto run = [&](std::size_t g, std::size_t len) __attribute__((always_inline)) { walk_run(g, len, width, one, vector); };
+    auto run = [&](std::size_t g, std::size_t len) { walk_run(g, len, width, one, vector); };
     const std::size_t h = upper ? std::size_t{1} << t : 0;
     if (lane_control) {
         for_each_run(t, begin, end, [&](std::size_t i, std::size_t len) { run(i + h, len); });
