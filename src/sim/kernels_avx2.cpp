@@ -21,8 +21,8 @@ void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, u
 
 namespace {
 
-
-constexpr KernelSet kAvx2 = SimdKernels<Avx2>::set("avx2", mat2_tile_avx2, SimdTiles<Avx2>::kTileRegBits);
+constexpr KernelSet kAvx2 =
+    SimdKernels<Avx2>::set("avx2", mat2_tile_avx2, SimdTiles<Avx2>::kTileRegBits);
 
 // Built for the baseline ISA so that the check itself runs on any CPU.
 #pragma GCC push_options

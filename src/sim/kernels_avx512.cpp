@@ -26,8 +26,8 @@ void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count,
 
 namespace {
 
-
-constexpr KernelSet kAvx512 = SimdKernels<Avx512>::set("avx512", mat2_tile_avx512, SimdTiles<Avx512>::kTileRegBits);
+constexpr KernelSet kAvx512 =
+    SimdKernels<Avx512>::set("avx512", mat2_tile_avx512, SimdTiles<Avx512>::kTileRegBits);
 
 // Built for the baseline ISA so that the check itself runs on any CPU.
 #pragma GCC push_options

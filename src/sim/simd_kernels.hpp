@@ -1,7 +1,8 @@
 // The three kernels written once for every SIMD instruction set, over a
 // traits type `Isa` that says how a register of 2^Isa::kLog2Width amplitudes
-// is loaded, multiplied, permuted and blended (kernels_avx2.cpp and
-// kernels_avx512.cpp hold one each, with the instantiation). Included only by
+// is loaded, multiplied, permuted and blended (isa_avx2.hpp and
+// isa_avx512.hpp hold one each; kernels_avx2.cpp and kernels_avx512.cpp
+// instantiate the kernels over them). Included only by
 // ISA-specific translation units; see kernel_walks.hpp for why everything
 // here has internal linkage.
 //
@@ -28,7 +29,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "kernel_walks.hpp"
 #include "kernels.hpp"
