@@ -9,9 +9,11 @@
 
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "kernels.hpp"
@@ -338,6 +340,20 @@ template <class One, class Vector, class Copy>
     }
 }
 
+// The runs of the pairs [begin, end) of t as f(i, len), restricted to a
+// control bit c (c == t: none) when its runs hold at least 2^run_bits
+// amplitudes: then only the runs where bit c of the lower member is set;
+// otherwise every run, and f must leave the pairs without bit c alone.
+template <class F>
+[[gnu::always_inline]] inline void for_each_far_run(unsigned c, unsigned t, unsigned run_bits, std::size_t begin,
+                                                    std::size_t end, F f) {
+    if (c == t || c < run_bits) {
+        for_each_run(t, begin, end, f);
+    } else {
+        for_each_controlled_run(c, t, false, begin, end, f);
+    }
+}
+
 // The pairs [begin, end) of a target t >= kFarTarget, when they stream,
 // walked run by run in bursts (walk_far_run, with one and vector given lower
 // amplitudes); false, having done nothing, for a nearer target or a range in
@@ -352,14 +368,65 @@ template <class One, class Vector, class Copy>
         return false;
     }
     const std::size_t h = std::size_t{1} << t;
-    auto run = [&](std::size_t i, std::size_t len) __attribute__((always_inline)) {
+    for_each_far_run(c, t, kBurstBits, begin, end, [&](std::size_t i, std::size_t len) __attribute__((always_inline)) {
         walk_far_run(i, len, h, width, one, vector, copy);
-    };
-    if (c == t || c < kBurstBits) {
-        for_each_run(t, begin, end, run);
-    } else {
-        for_each_controlled_run(c, t, false, begin, end, run);
+    });
+    return true;
+}
+
+// A far target's pairs in a cache block go through a stage on the stack of
+// this many amplitudes (8 KiB): the partners are copied in, the lower
+// members and the stage are worked on, and the stage is copied back. Lines
+// 256 MiB apart cannot stay in the L1 together on the machines of
+// bench/NOTES.md, so a pair's two lines, read and written in turn, went back
+// to the L2 on nearly every access: a gate on such a target ran ten times
+// slower than on any other in a block. The stage keeps the two apart.
+constexpr unsigned kStageBits = 10;
+constexpr std::size_t kStage = std::size_t{1} << kStageBits;
+
+// Walks the amplitudes [i, i + len) of a run whose partners lie h further
+// on, stage by stage: staged(g, partner) on the register at g and its
+// partner's copy at partner (where its result goes), one(g) on single pairs
+// at the ends.
+template <class One, class Staged>
+[[gnu::always_inline]] inline void walk_staged_run(Complex32* data, std::size_t i, std::size_t len, std::size_t h,
+                                                   std::size_t width, One one, Staged staged) {
+    alignas(64) Complex32 stage[kStage];
+    const std::size_t end = i + len;
+    std::size_t g = i;
+    for (; g < end && (g & (width - 1)) != 0; ++g) {
+        one(g);
     }
+    while (end - g >= width) {
+        const std::size_t n = std::min(kStage, (end - g) & ~(width - 1));
+        std::memcpy(static_cast<void*>(stage), data + g + h, n * sizeof(Complex32));
+        for (std::size_t k = 0; k < n; k += width) {
+            staged(g + k, stage + k);
+        }
+        std::memcpy(static_cast<void*>(data + g + h), stage, n * sizeof(Complex32));
+        g += n;
+    }
+    for (; g < end; ++g) {
+        one(g);
+    }
+}
+
+// The pairs [begin, end) of a target t >= kFarTarget in a cache block (a
+// range that does not stream), run by run through the stage
+// (walk_staged_run); false, having done nothing, otherwise. Controls as in
+// walk_far: with c at or above kStageBits only the runs where bit c of the
+// lower member is set, otherwise every run, and staged must then leave the
+// pairs without bit c as they were.
+template <class One, class Staged>
+[[gnu::always_inline]] inline bool walk_staged(Complex32* data, unsigned c, unsigned t, std::size_t begin,
+                                               std::size_t end, std::size_t width, One one, Staged staged) {
+    if (t < kFarTarget || streams(begin, end)) {
+        return false;
+    }
+    const std::size_t h = std::size_t{1} << t;
+    for_each_far_run(c, t, kStageBits, begin, end, [&](std::size_t i, std::size_t len) __attribute__((always_inline)) {
+        walk_staged_run(data, i, len, h, width, one, staged);
+    });
     return true;
 }
 
@@ -405,15 +472,20 @@ template <bool Blended, class Exchange, class Keep, class Copy>
 //   ahead kFarAhead;
 // - a range that streams: swept with interleaved cursors, out = data + j,
 //   ahead kAhead (scalar(p) at the ends);
+// - a far target's range in a cache block: through the stage
+//   (walk_staged), as staged(i, partner) with the partner's copy at partner;
 // - otherwise walked run by run, out = data + j, without prefetch.
-template <class Scalar, class One, class Vector, class Copy>
+template <class Scalar, class One, class Vector, class Staged, class Copy>
 [[gnu::always_inline]] inline void walk_pairs(Complex32* data, unsigned t, std::size_t begin, std::size_t end,
                                               std::size_t width, unsigned lane_bits, Scalar scalar, One one, Vector vector,
-                                              Copy copy) {
+                                              Staged staged, Copy copy) {
     const std::size_t h = std::size_t{1} << t;
     if (walk_far(
             t, t, begin, end, width, [&](std::size_t g) { one(g, g + h); },
             [&](std::size_t g, Complex32* out) { vector(g, g + h, out, kFarAhead); }, copy)) {
+        return;
+    }
+    if (walk_staged(data, t, t, begin, end, width, [&](std::size_t g) { one(g, g + h); }, staged)) {
         return;
     }
     if (!walk_runs(t, t, begin, end, lane_bits)) {

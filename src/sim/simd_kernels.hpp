@@ -272,6 +272,7 @@ struct SimdKernels {
                 [&](std::size_t i, std::size_t j, Complex32* out, std::size_t ahead) {
                     pair_step(base + 2 * i, base + 2 * j, floats(out), ahead);
                 },
+                [&](std::size_t i, Complex32* partner) { pair_step(base + 2 * i, floats(partner), floats(partner), 0); },
                 copy_register(data));
             return;
         }
@@ -329,15 +330,27 @@ struct SimdKernels {
         with_flags(lane_control, false, walk);
     }
 
-    // cnot with a far target, per case (walk_far_cnot).
+    // cnot with a far target, per case: in bursts when the range streams
+    // (walk_far_cnot), through the stage in a cache block (walk_staged).
     template <bool Blended>
     [[gnu::noinline]] static bool cnot_far(Complex32* data, unsigned c, unsigned t, std::size_t begin,
                                            std::size_t end) {
         const Mask control = Blended ? Isa::lanes_with_bit(c) : Isa::all_lanes();
-        return walk_far_cnot<Blended>(
-            data, c, t, begin, end, kWidth,
-            [control](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, Blended, control); },
-            [](const float* pb, float* out) { Isa::store(out, Isa::load(pb)); }, copy_register(data));
+        if (walk_far_cnot<Blended>(
+                data, c, t, begin, end, kWidth,
+                [control](float* pa, const float* pb, float* out) { exchange_lanes(pa, pb, out, Blended, control); },
+                [](const float* pb, float* out) { Isa::store(out, Isa::load(pb)); }, copy_register(data))) {
+            return true;
+        }
+        const std::size_t h = std::size_t{1} << t;
+        float* base = floats(data);
+        return walk_staged(
+            data, c, t, begin, end, kWidth, [&](std::size_t g) { cnot_at(data, c, g, g + h); },
+            [&](std::size_t g, Complex32* partner) {
+                if (Blended || ((g >> c) & 1)) {
+                    exchange_lanes(base + 2 * g, floats(partner), floats(partner), Blended, control);
+                }
+            });
     }
 
     static void cnot(Complex32* data, unsigned c, unsigned t, std::size_t begin, std::size_t end) {
@@ -353,7 +366,7 @@ struct SimdKernels {
             auto exchange = [&](float* pa, const float* pb, float* out) {
                 exchange_lanes(pa, pb, out, lane_control, control);
             };
-            // A far target in bursts.
+            // A far target: in bursts, or through the stage in a cache block.
             if (lane_control ? cnot_far<true>(data, c, t, begin, end) : cnot_far<false>(data, c, t, begin, end)) {
                 return;
             }

@@ -321,12 +321,14 @@ TEST_P(SimdKernels, StreamingRangesMatchScalar) {
 }
 
 // A far target's streaming range writes its partners in bursts through a
-// buffer. Vectors of 2^27 amplitudes are only reserved (mapped, never
+// buffer; a shorter range (a cache block's) goes through a stage of 2^10
+// amplitudes. Vectors of 2^27 amplitudes are only reserved (mapped, never
 // touched as a whole): each case fills the windows its pairs use, with a
 // margin on each side, in two copies, and compares them after the scalar and
-// the SIMD call. Ranges start and end off the register width, cross from one
-// run of the target to the next, and controls cover the lanes, runs shorter
-// than a burst and runs longer, above the target too.
+// the SIMD call. Ranges start and end off the register width and off a
+// stage, cross from one run of the target to the next, and controls cover
+// the lanes, runs shorter than a burst or a stage and runs longer, above the
+// target too.
 TEST_P(SimdKernels, FarTargetsMatchScalar) {
     constexpr unsigned kHuge = kFarTarget + 2;
     constexpr std::size_t kHugeLength = std::size_t{1} << kHuge;
@@ -350,7 +352,10 @@ TEST_P(SimdKernels, FarTargetsMatchScalar) {
         const Range ranges[] = {{0, kLong + 3000},
                                 {7, kLong + 1238},
                                 {kHalf - kLong / 2 - 333, kHalf + kLong / 2 + 517},
-                                {2 * kHalf - kLong - 90, 2 * kHalf}};
+                                {2 * kHalf - kLong - 90, 2 * kHalf},
+                                {5, 3 * 1024 + 3},
+                                {kHalf - 2500, kHalf + 1700},
+                                {2 * kHalf - 4096, 2 * kHalf}};
         for (const Range& r : ranges) {
             // The amplitudes of the pairs, and a margin around them.
             std::vector<Range> windows;
@@ -391,7 +396,7 @@ TEST_P(SimdKernels, FarTargetsMatchScalar) {
                 ks.mat2(d, t, matrices[k], r.begin, r.end);
             }, true);
         }
-        for (unsigned c : {0u, 1u, 2u, 3u, 5u, 6u, 9u, kFarTarget - 1, kFarTarget, kFarTarget + 1}) {
+        for (unsigned c : {0u, 1u, 2u, 3u, 5u, 6u, 9u, 11u, kFarTarget - 1, kFarTarget, kFarTarget + 1}) {
             if (c == t) {
                 continue;
             }
