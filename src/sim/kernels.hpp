@@ -66,9 +66,10 @@ struct KernelSet {
 constexpr std::size_t kStreamPairs = std::size_t{1} << 17;
 
 // Targets from this one on pair amplitudes 2^25 apart (256 MiB) or more.
-// The SIMD sets write such partners in bursts when a range streams: stores
-// alternating between lines that far apart ran at a third of the bandwidth
-// on one machine (bench/NOTES.md).
+// The SIMD sets write such partners in bursts when a range streams, and
+// work on a copy of them in a cache block: stores alternating between lines
+// that far apart ran at a third of the bandwidth, and in a block such a
+// gate ran ten times slower than any other (bench/NOTES.md).
 constexpr unsigned kFarTarget = 25;
 
 const KernelSet& scalar_kernels();

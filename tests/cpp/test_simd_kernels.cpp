@@ -1,4 +1,5 @@
-// Every SIMD kernel set this CPU supports against the scalar set, bit for bit:
+// Every SIMD kernel set this CPU supports, and the SIMD body on portable
+// vectors of eight amplitudes, against the scalar set, bit for bit:
 // random states and matrices full of signed zeros, infinities, NaN,
 // subnormals and huge values, every target and control of an 11-qubit
 // vector, and ranges of pairs that start and end anywhere, so the scalar
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "portable8.hpp"
 #include "sim/kernels.hpp"
 
 namespace vastrel::sim::kernels {
@@ -177,7 +179,7 @@ struct SetUnderTest {
     const KernelSet* (*get)();
 };
 
-class SimdKernels : public ::testing::TestWithParam<SetUnderTest> {
+class SimdSets : public ::testing::TestWithParam<SetUnderTest> {
 protected:
     void SetUp() override {
         set_ = GetParam().get();
@@ -189,7 +191,7 @@ protected:
     const KernelSet& scalar_ = scalar_kernels();
 };
 
-TEST_P(SimdKernels, Mat2MatchesScalar) {
+TEST_P(SimdSets, Mat2MatchesScalar) {
     std::mt19937 rng(1234);
     const auto matrices = test_matrices(rng);
     for (unsigned t = 0; t < kQubits; ++t) {
@@ -209,7 +211,7 @@ TEST_P(SimdKernels, Mat2MatchesScalar) {
 }
 
 // An exchange moves bits, so here even NaN payloads must match.
-TEST_P(SimdKernels, CnotMatchesScalarExactly) {
+TEST_P(SimdSets, CnotMatchesScalarExactly) {
     std::mt19937 rng(5678);
     for (unsigned t = 0; t < kQubits; ++t) {
         for (unsigned c = 0; c < kQubits; ++c) {
@@ -230,7 +232,7 @@ TEST_P(SimdKernels, CnotMatchesScalarExactly) {
     }
 }
 
-TEST_P(SimdKernels, CrzMatchesScalar) {
+TEST_P(SimdSets, CrzMatchesScalar) {
     std::mt19937 rng(91011);
     const auto phases = test_phases(rng);
     for (unsigned t = 0; t < kQubits; ++t) {
@@ -253,7 +255,7 @@ TEST_P(SimdKernels, CrzMatchesScalar) {
 
 // Splitting a vector's pairs into pieces at arbitrary points, as the pool
 // does, gives the same bits as one call over all of them.
-TEST_P(SimdKernels, SplitRangesMatchOneCall) {
+TEST_P(SimdSets, SplitRangesMatchOneCall) {
     std::mt19937 rng(121314);
     const auto matrices = test_matrices(rng);
     for (unsigned t = 0; t < kQubits; ++t) {
@@ -273,7 +275,7 @@ TEST_P(SimdKernels, SplitRangesMatchOneCall) {
 // A range of 2^17 pairs or more streams from memory and takes a sweep of
 // its own (interleaved cursors, no run-by-run walk): whole vectors of 2^19
 // amplitudes and pool-sized pieces of them, against the scalar set.
-TEST_P(SimdKernels, StreamingRangesMatchScalar) {
+TEST_P(SimdSets, StreamingRangesMatchScalar) {
     constexpr unsigned kBig = 19;
     constexpr std::size_t kBigLength = std::size_t{1} << kBig;
     constexpr std::size_t kBigPairs = kBigLength / 2;
@@ -329,7 +331,7 @@ TEST_P(SimdKernels, StreamingRangesMatchScalar) {
 // stage, cross from one run of the target to the next, and controls cover
 // the lanes, runs shorter than a burst or a stage and runs longer, above the
 // target too.
-TEST_P(SimdKernels, FarTargetsMatchScalar) {
+TEST_P(SimdSets, FarTargetsMatchScalar) {
     constexpr unsigned kHuge = kFarTarget + 2;
     constexpr std::size_t kHugeLength = std::size_t{1} << kHuge;
     constexpr std::size_t kMargin = 256;
@@ -409,8 +411,9 @@ TEST_P(SimdKernels, FarTargetsMatchScalar) {
     munmap(actual, kHugeLength * sizeof(Complex32));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, SimdKernels,
-                         ::testing::Values(SetUnderTest{"avx2", &avx2_kernels}, SetUnderTest{"avx512", &avx512_kernels}),
+INSTANTIATE_TEST_SUITE_P(Sets, SimdSets,
+                         ::testing::Values(SetUnderTest{"avx2", &avx2_kernels}, SetUnderTest{"avx512", &avx512_kernels},
+                                           SetUnderTest{"portable8", [] { return &portable8_kernels(); }}),
                          [](const ::testing::TestParamInfo<SetUnderTest>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,112 @@
+// The SIMD kernel body over portable vectors of eight amplitudes, the
+// register shape of AVX-512, as a kernel set: the tests run it bit for bit
+// against the scalar set wherever AVX-512 itself cannot run.
+#pragma once
+
+// Vectors of 64 bytes are passed in memory here (no AVX-512 in these units).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <cstdint>
+#include <cstring>
+
+#include "sim/kernels.hpp"
+#include "sim/simd_kernels.hpp"
+#include "sim/simd_tiles.hpp"
+
+namespace vastrel::sim {
+namespace {
+
+using V16 = float __attribute__((vector_size(64)));
+using I16 = std::int32_t __attribute__((vector_size(64)));
+
+struct Portable8 {
+    using V = V16;
+    using Mask = I16;
+    static constexpr unsigned kLog2Width = 3;
+
+    template <class Lane>
+    static I16 indices(Lane lane) {
+        I16 idx{};
+        for (unsigned f = 0; f < 16; ++f) {
+            idx[f] = static_cast<std::int32_t>(lane(f));
+        }
+        return idx;
+    }
+    static V load(const float* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static V load_aligned(const float* p) { return load(p); }
+    static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static V splat(float x) {
+        V v;
+        for (unsigned f = 0; f < 16; ++f) {
+            v[f] = x;  // not V{} + x, which turns -0 into +0
+        }
+        return v;
+    }
+    static V imag_factor(float neg, float im) {
+        V v{};
+        for (unsigned f = 0; f < 16; ++f) {
+            v[f] = (f & 1) ? im : neg;
+        }
+        return v;
+    }
+    static V mul(V a, V b) { return a * b; }
+    static V add(V a, V b) { return a + b; }
+    static V sub(V a, V b) { return a - b; }
+    static V swap_parts(V x) { return __builtin_shuffle(x, indices([](unsigned f) { return f ^ 1; })); }
+    static Mask lanes_with_bit(unsigned q) {
+        return indices([q](unsigned f) { return kernels::lane_has_bit(f, q) ? -1 : 0; });
+    }
+    static Mask all_lanes() { return I16{} - 1; }
+    static Mask both(Mask a, Mask b) { return a & b; }
+    static V blend(V a, V b, Mask m) { return m != 0 ? b : a; }
+    struct Pairs {
+        I16 lower, upper, first, second;
+    };
+    static Pairs pairs(unsigned t) {
+        return {indices([t](unsigned f) { return kernels::gather_lane(f, t, false); }),
+                indices([t](unsigned f) { return kernels::gather_lane(f, t, true); }),
+                indices([t](unsigned f) { return kernels::scatter_lane(f, t, 0, 8); }),
+                indices([t](unsigned f) { return kernels::scatter_lane(f, t, 1, 8); })};
+    }
+    static void to_pairs(const Pairs& p, V& x, V& y) {
+        const V lo = __builtin_shuffle(x, y, p.lower);
+        y = __builtin_shuffle(x, y, p.upper);
+        x = lo;
+    }
+    static void from_pairs(const Pairs& p, V& lo, V& hi) {
+        const V x = __builtin_shuffle(lo, hi, p.first);
+        hi = __builtin_shuffle(lo, hi, p.second);
+        lo = x;
+    }
+    using Flip = I16;
+    static Flip flip(unsigned t) { return indices([t](unsigned f) { return kernels::flip_lane(f, t); }); }
+    static V flipped(const Flip& f, V v) { return __builtin_shuffle(v, f); }
+    static bool finite_nonzero(V x, V y) {
+        for (unsigned f = 0; f < 16; ++f) {
+            if (!(x[f] != 0.0f && x[f] - x[f] == 0.0f && y[f] != 0.0f && y[f] - y[f] == 0.0f)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    static bool nonzero_numbers(V x) {
+        for (unsigned f = 0; f < 16; ++f) {
+            if (!(x[f] != 0.0f && x[f] == x[f])) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+constexpr kernels::KernelSet kPortable8 = kernels::SimdKernels<Portable8>::set(
+    "portable8", kernels::SimdTiles<Portable8>::mat2_tile, kernels::SimdTiles<Portable8>::kTileRegBits);
+
+const kernels::KernelSet& portable8_kernels() { return kPortable8; }
+
+}  // namespace
+}  // namespace vastrel::sim
