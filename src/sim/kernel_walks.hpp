@@ -374,14 +374,13 @@ template <class One, class Vector, class Copy>
     return true;
 }
 
-// A far target's pairs in a cache block go through a stage on the stack of
-// this many amplitudes (8 KiB): the partners are copied in, the lower
-// members and the stage are worked on, and the stage is copied back. Lines
-// 256 MiB apart cannot stay in the L1 together on the machines of
-// bench/NOTES.md, so a pair's two lines, read and written in turn, went back
-// to the L2 on nearly every access: a gate on such a target ran ten times
-// slower than on any other in a block. The stage keeps the two apart.
-constexpr unsigned kStageBits = 10;
+// A far target's pairs in a cache block go through a stage on the stack
+// (kStageBits): the partners are copied in, the lower members and the stage
+// are worked on, and the stage is copied back. Lines 256 MiB apart cannot
+// stay in the L1 together on the machines of bench/NOTES.md, so a pair's two
+// lines, read and written in turn, went back to the L2 on nearly every
+// access: a gate on such a target ran ten times slower than on any other in
+// a block. The stage keeps the two apart.
 constexpr std::size_t kStage = std::size_t{1} << kStageBits;
 
 // Walks the amplitudes [i, i + len) of a run whose partners lie h further

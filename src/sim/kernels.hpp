@@ -72,6 +72,10 @@ constexpr std::size_t kStreamPairs = std::size_t{1} << 17;
 // gate ran ten times slower than any other (bench/NOTES.md).
 constexpr unsigned kFarTarget = 25;
 
+// In a cache block such partners are copied to a stage on the stack of
+// 2^kStageBits amplitudes (8 KiB) and worked on there, a stage at a time.
+constexpr unsigned kStageBits = 10;
+
 const KernelSet& scalar_kernels();
 // Null when the set is not built in or this CPU lacks the instructions.
 const KernelSet* avx2_kernels();

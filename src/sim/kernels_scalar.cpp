@@ -97,7 +97,7 @@ inline void for_each_set_run(std::size_t mask, std::size_t from, std::size_t cou
 // not read and written in turn: lines that far apart do not stay in the L1
 // together, and a gate on such a target ran up to ten times slower
 // (bench/NOTES.md). work(lo, hi, n) then sees the stage as hi.
-constexpr std::size_t kStage = 1024;
+constexpr std::size_t kStage = std::size_t{1} << kStageBits;
 
 template <class Work>
 inline void staged_run(Complex32* lo, Complex32* hi, std::size_t len, unsigned t, Work&& work) {
