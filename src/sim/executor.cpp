@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "kernels.hpp"
 #include "lowering.hpp"
@@ -545,7 +546,10 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
 // Runs what the planner hands over on a state vector.
 class Runner {
 public:
-    Runner(StateVector& state, const Backend* backend) : state_(state), backend_(backend) {}
+    Runner(StateVector& state, const Backend* backend) : state_(state), backend_(backend), n_(state.size()) {}
+
+    // Runs on the first n amplitudes only, as on a vector of n.
+    void set_length(std::size_t n) { n_ = n; }
 
     bool alone(const Op& op) {
         if (asks_for_pool(op)) {
@@ -557,7 +561,7 @@ public:
         if (op.effect == Effect::Acts) {
             ThreadPool& p = pool();
             state_.buffer().make_ready(&p);
-            run_alone(op, state_.buffer().data(), state_.size(), p, *kernels_);
+            run_alone(op, state_.buffer().data(), n_, p, *kernels_);
         }
         return true;
     }
@@ -565,7 +569,7 @@ public:
     void pass(const GroupPlan* groups, std::size_t count, std::uint64_t outer_fixed) {
         ThreadPool& p = pool();
         state_.buffer().make_ready(&p);
-        run_pass(groups, count, outer_fixed, state_.buffer().data(), state_.size(), p, *kernels_);
+        run_pass(groups, count, outer_fixed, state_.buffer().data(), n_, p, *kernels_);
     }
 
     std::size_t workers() { return pool().num_threads(); }
@@ -582,6 +586,7 @@ private:
 
     StateVector& state_;
     const Backend* backend_;
+    std::size_t n_;
     ThreadPool* pool_ = nullptr;
     const kernels::KernelSet* kernels_ = nullptr;
 };
@@ -604,11 +609,67 @@ struct PassCounter {
     std::size_t workers() const { return num_workers; }
 };
 
+// The same op on a vector of 2^bits amplitudes as on the whole vector.
+bool same_op(const Op& op, const Gate& g, unsigned bits) {
+    const Op small = lower(g, std::size_t{1} << bits);
+    return small.kind == op.kind && small.effect == op.effect && small.tested == op.tested &&
+           small.pair_target == op.pair_target && small.qubits == op.qubits &&
+           std::memcmp(&small.matrix, &op.matrix, sizeof(Matrix2)) == 0;
+}
+
+// Where every amplitude from 2^w on is +0 (in a new vector, w = 0), an op
+// on qubits below w that turns +0 into +0 (keeps_zeros) leaves those
+// amplitudes as they are, bit for bit, and gives the first 2^w the same
+// operations as on the whole vector. So the ops at the start of the list
+// run on the smallest vector that holds their qubits and the ones before
+// them, as long as that is at most a quarter of the whole: a layer of gates
+// on qubits 0, 1, 2, ... then costs about two gates instead of one a qubit.
+// Returns how many gates ran, and leaves in `live` the bits they left live.
+std::size_t run_live_start(std::span<const Gate> gates, std::size_t n, const BlockShape& shape, Runner& runner,
+                           unsigned& live) {
+    const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
+    std::size_t done = 0;
+    std::size_t k = 0;
+    const auto flush = [&] {
+        if (done < k) {
+            runner.set_length(std::size_t{1} << live);
+            plan(gates.subspan(done, k - done), std::size_t{1} << live, shape, runner);
+            done = k;
+        }
+    };
+    for (; k < gates.size(); ++k) {
+        const Op op = lower(gates[k], n);
+        if (op.effect != Effect::Acts || !keeps_zeros(op)) {
+            break;
+        }
+        const unsigned bits = std::max(live, static_cast<unsigned>(std::bit_width(op.qubits)));
+        if (bits + 2 > log2_n || !same_op(op, gates[k], bits)) {
+            break;
+        }
+        if (bits > live) {
+            flush();
+            live = bits;
+        }
+    }
+    flush();
+    runner.set_length(n);
+    return done;
+}
+
 }  // namespace
 
 void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* backend, const BlockShape& shape) {
     Runner runner(state, backend);
-    plan(gates, state.size(), shape, runner);
+    const std::size_t n = state.size();
+    unsigned live = state.live_bits();
+    // Until the gates are done the vector claims nothing, whatever throws.
+    state.set_live_bits(static_cast<unsigned>(std::countr_zero(n)));
+    const std::size_t done = run_live_start(gates, n, shape, runner, live);
+    if (done == gates.size()) {
+        state.set_live_bits(live);
+        return;
+    }
+    plan(gates.subspan(done), n, shape, runner);
 }
 
 PlanCounts count_plan(std::span<const Gate> gates, std::size_t n, std::size_t workers, const BlockShape& shape) {

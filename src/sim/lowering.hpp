@@ -41,6 +41,12 @@ Op lower(const Gate& g, std::size_t n);
 // which panics before the pool is touched.
 bool asks_for_pool(const Op& op) noexcept;
 
+// Whether op turns amplitudes that are all +0 into +0 again, bit for bit,
+// by the kernels' own formula: the signs of a matrix's or a phase's parts
+// decide the signs of the zeros its products make (and an infinite or NaN
+// part makes NaN). A cnot only moves amplitudes.
+bool keeps_zeros(const Op& op) noexcept;
+
 // Throws the panic of an op whose effect is Panics, for a vector of n.
 [[noreturn]] void raise_panic(const Op& op, std::size_t n);
 

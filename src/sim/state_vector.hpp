@@ -3,6 +3,7 @@
 // in place, each a one-gate run of the executor.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,14 +24,23 @@ public:
 
     std::size_t size() const noexcept { return buffer_.size(); }
     // The amplitudes, made ready on the calling thread if nothing ran yet.
+    // Whoever writes through them may put anything anywhere, so the vector
+    // no longer knows which amplitudes are +0 (live_bits).
     std::span<Complex32> amplitudes() {
         buffer_.make_ready(nullptr);
+        live_bits_ = std::countr_zero(buffer_.size());
         return {buffer_.data(), buffer_.size()};
     }
     // The same without that step: for a vector that a run or the call above
     // has made ready (a recycled buffer holds stale values before).
     std::span<const Complex32> amplitudes() const noexcept { return {buffer_.data(), buffer_.size()}; }
+    // For the executor, which keeps live_bits true as it writes.
     AmplitudeBuffer& buffer() noexcept { return buffer_; }
+
+    // Every amplitude from 2^live_bits() on is +0, bit for bit: 0 for a new
+    // vector (only amplitude 0 is 1), the qubit count once nothing is known.
+    unsigned live_bits() const noexcept { return live_bits_; }
+    void set_live_bits(unsigned bits) noexcept { live_bits_ = bits; }
 
     // Qubit indices act modulo 64 (lowering.hpp has the rules). Each kernel
     // first asks the process-wide pool for its size (building it on first
@@ -60,6 +70,7 @@ private:
     void apply(const Gate& gate, const Backend* backend);
 
     AmplitudeBuffer buffer_;
+    unsigned live_bits_ = 0;
 };
 
 }  // namespace vastrel::sim

@@ -136,6 +136,95 @@ TEST(ExecutionPaths, EverySetPoolAndShapeGivesTheBitsOfTheScalarSetGateByGate) {
     }
 }
 
+// ---- A new vector's zeros ----
+
+// A list that starts as circuits do, on qubit 0, 1, 2, ... up to `top`
+// (single-qubit gates of every kind, special entries and angles whose
+// products make -0, cnots and crzs on the qubits reached), then goes
+// anywhere for `rest` gates.
+std::vector<Gate> rising_gates(std::mt19937_64& rng, unsigned n, unsigned top, std::size_t rest, bool end_in_panic) {
+    std::uniform_real_distribution<float> angle(-7.0f, 7.0f);
+    const auto theta = [&] { return rng() % 8 == 0 ? special(rng, true) : angle(rng); };
+    std::vector<Gate> gates;
+    for (unsigned q = 0; q < top; ++q) {
+        const std::uint64_t below = q == 0 ? 0 : rng() % q;
+        switch (rng() % 7) {
+            case 0: gates.push_back(X{q}); break;
+            case 1: gates.push_back(Rz{q, theta()}); break;
+            case 2: gates.push_back(Mat2{q, multiply(matrix_of(H{q}), matrix_of(Rz{q, theta()}))}); break;
+            case 3: gates.push_back(Mat2{q, {{special(rng, true), special(rng)}, {0.5f, -0.25f},
+                                             {theta(), special(rng)}, {special(rng), 1.0f}}}); break;
+            case 4: gates.push_back(Cnot{below, q}); break;
+            case 5: gates.push_back(Crz{below, q, theta()}); break;
+            default: gates.push_back(H{q}); break;
+        }
+    }
+    const std::vector<Gate> after = awkward_gates(rng, n, rest, end_in_panic);
+    gates.insert(gates.end(), after.begin(), after.end());
+    return gates;
+}
+
+// A new vector knows its amplitudes past the first are +0 and runs the
+// first gates on only as much of it as they reach; one whose amplitudes
+// were handed out cannot. Both must end with the same bits, and so must a
+// new vector taking the gates one call at a time, which carries what it
+// knows from call to call.
+TEST(ExecutionPaths, ANewVectorGivesTheBitsOfOneWhoseZerosAreNotKnown) {
+    std::mt19937_64 rng(20261210);
+    ThreadPool pools[] = {ThreadPool(1), ThreadPool(2), ThreadPool(3)};
+    const BlockShape shapes[] = {kNoBlocks, machine_block_shape(),
+                                 {.width = 9, .min_low = 3, .max_far = 2, .outer = 11, .sub_width = 7,
+                                  .sub_min_low = 2, .sub_max_far = 1, .far_qubit = 8, .sub_far_qubit = 6}};
+    const auto check = [&](unsigned n, const std::vector<Gate>& gates, unsigned label) {
+        StateVector expected(n);
+        (void)expected.amplitudes();  // from here on the vector knows nothing
+        const std::string message = run(gates, expected, Backend{&pools[0], &kernels::scalar_kernels()}, kNoBlocks);
+        StateVector one_by_one(n);
+        std::string one_message = "<no panic>";
+        for (std::size_t k = 0; k < gates.size() && one_message == "<no panic>"; ++k) {
+            one_message = run(std::span(gates).subspan(k, 1), one_by_one, Backend{&pools[1], every_set().back()},
+                              kNoBlocks);
+        }
+        EXPECT_EQ(one_message, message);
+        ASSERT_TRUE(test::same_bits(one_by_one.amplitudes(), expected.amplitudes()))
+            << n << " qubits, list " << label << ", one by one";
+        for (ThreadPool& pool : pools) {
+            for (const kernels::KernelSet* set : every_set()) {
+                for (const BlockShape& shape : shapes) {
+                    StateVector v(n);
+                    EXPECT_EQ(run(gates, v, Backend{&pool, set}, shape), message);
+                    ASSERT_TRUE(test::same_bits(v.amplitudes(), expected.amplitudes()))
+                        << n << " qubits, list " << label << ", " << set->name << ", " << pool.num_threads()
+                        << " threads, blocks 2^" << shape.width;
+                }
+            }
+        }
+    };
+    for (unsigned n : {1u, 2u, 3u, 7u, 13u, 17u}) {
+        // Each kind of gate whose products make a -0 from +0, last after an
+        // H on each qubit below it, so that nothing adds the zeros away.
+        const unsigned q = n / 2;
+        const Gate last[] = {Rz{q, 3.0f}, Crz{0, q, 3.0f}, Crz{q, q, -3.0f},
+                             Mat2{q, multiply(matrix_of(H{q}), matrix_of(Rz{q, 5.0f}))},
+                             Mat2{q, {{0.5f, 0.0f}, {0.5f, 0.0f}, {-0.5f, 0.25f}, {-1.0f, 0.5f}}},
+                             Mat2{q, {{-0.5f, 0.25f}, {-1.0f, 0.5f}, {0.5f, 0.0f}, {0.5f, 0.0f}}}};
+        for (unsigned k = 0; k < std::size(last); ++k) {
+            std::vector<Gate> gates;
+            for (unsigned b = 0; b < q; ++b) {
+                gates.push_back(H{b});
+            }
+            gates.push_back(last[k]);
+            check(n, gates, k);
+        }
+        for (unsigned trial = 0; trial < 8; ++trial) {
+            // Also mostly ending where the signs of the zeros the last gates
+            // made are still to be seen.
+            const unsigned top = trial % 4 == 0 ? n : static_cast<unsigned>(rng() % (n + 1));
+            check(n, rising_gates(rng, n, top, trial % 4 == 0 ? 20 : 0, trial == 4), 100 + trial);
+        }
+    }
+}
+
 // ---- Reduced arithmetic ----
 
 // Every combination of special values in (a.re, a.im, b.re, b.im), each in
