@@ -574,6 +574,19 @@ public:
 
     std::size_t workers() { return pool().num_threads(); }
 
+    // Copies the block [block, 2 block) over [2 block, end), over the pool.
+    void repeat_block(std::size_t block, std::size_t end) {
+        Complex32* data = state_.buffer().data();
+        split(pool(), end - 2 * block, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e;) {
+                const std::size_t from = i % block;
+                const std::size_t length = std::min(e - i, block - from);
+                std::memcpy(static_cast<void*>(data + 2 * block + i), data + block + from, length * sizeof(Complex32));
+                i += length;
+            }
+        });
+    }
+
 private:
     // The pool query first, as a kernel's: it builds the process-wide pool.
     ThreadPool& pool() {
@@ -622,37 +635,71 @@ bool same_op(const Op& op, const Gate& g, unsigned bits) {
 // amplitudes as they are, bit for bit, and gives the first 2^w the same
 // operations as on the whole vector. So the ops at the start of the list
 // run on the smallest vector that holds their qubits and the ones before
-// them, as long as that is at most a quarter of the whole: a layer of gates
-// on qubits 0, 1, 2, ... then costs about two gates instead of one a qubit.
-// Returns how many gates ran, and leaves in `live` the bits they left live.
+// them: a layer of gates on qubits 0, 1, 2, ... costs about two gates
+// instead of one a qubit.
+// An op that makes -0 (or NaN) from +0 breaks that, but not the structure
+// behind it: past the first 2^w amplitudes the vector is blocks of 2^w that
+// all hold the same values (+0 at first), and an op on qubits below w does
+// the same to each of them. So from such an op on the ops run on the first
+// two blocks, and where w grows the second block is copied over the blocks
+// the next ops reach; once the ops go higher, it is copied over the rest
+// of the vector. That pays only for two ops or more.
+// The ops run so on at most a quarter of the vector; the rest of the list
+// runs on the whole. Returns how many gates ran, and leaves in `live` the
+// bits past which the vector is +0 (all of them when it is not).
 std::size_t run_live_start(std::span<const Gate> gates, std::size_t n, const BlockShape& shape, Runner& runner,
                            unsigned& live) {
     const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
+    // The first op that makes zeros of another sign, and the end.
+    std::size_t repeat_from = gates.size();
+    std::size_t end = 0;
+    {
+        unsigned bits = live;
+        for (; end < gates.size(); ++end) {
+            const Op op = lower(gates[end], n);
+            if (op.effect != Effect::Acts) {
+                break;
+            }
+            bits = std::max(bits, static_cast<unsigned>(std::bit_width(op.qubits)));
+            if (end < repeat_from && !keeps_zeros(op)) {
+                repeat_from = end;
+            }
+            const unsigned run_bits = bits + (end >= repeat_from ? 1 : 0);
+            if (run_bits + 2 > log2_n || !same_op(op, gates[end], bits)) {
+                break;
+            }
+        }
+        if (end < repeat_from + 2) {
+            end = std::min(end, repeat_from);
+        }
+    }
     std::size_t done = 0;
-    std::size_t k = 0;
-    const auto flush = [&] {
+    bool repeats = false;  // whether the ops run on the first two blocks
+    const auto flush = [&](std::size_t k) {
         if (done < k) {
-            runner.set_length(std::size_t{1} << live);
-            plan(gates.subspan(done, k - done), std::size_t{1} << live, shape, runner);
+            const std::size_t length = std::size_t{2} << live >> (repeats ? 0 : 1);
+            runner.set_length(length);
+            plan(gates.subspan(done, k - done), length, shape, runner);
             done = k;
         }
     };
-    for (; k < gates.size(); ++k) {
-        const Op op = lower(gates[k], n);
-        if (op.effect != Effect::Acts || !keeps_zeros(op)) {
-            break;
-        }
-        const unsigned bits = std::max(live, static_cast<unsigned>(std::bit_width(op.qubits)));
-        if (bits + 2 > log2_n || !same_op(op, gates[k], bits)) {
-            break;
-        }
-        if (bits > live) {
-            flush();
+    for (std::size_t k = 0; k < end; ++k) {
+        const unsigned bits = std::max(live, static_cast<unsigned>(std::bit_width(lower(gates[k], n).qubits)));
+        if (bits > live || (k == repeat_from)) {
+            flush(k);
+            if (repeats) {
+                runner.repeat_block(std::size_t{1} << live, std::size_t{2} << bits);
+            }
             live = bits;
+            repeats = repeats || k == repeat_from;
         }
     }
-    flush();
+    flush(end);
     runner.set_length(n);
+    if (repeats) {
+        runner.repeat_block(std::size_t{1} << live, n);
+        live = log2_n;
+    }
     return done;
 }
 

@@ -208,12 +208,17 @@ TEST(ExecutionPaths, ANewVectorGivesTheBitsOfOneWhoseZerosAreNotKnown) {
                              Mat2{q, multiply(matrix_of(H{q}), matrix_of(Rz{q, 5.0f}))},
                              Mat2{q, {{0.5f, 0.0f}, {0.5f, 0.0f}, {-0.5f, 0.25f}, {-1.0f, 0.5f}}},
                              Mat2{q, {{-0.5f, 0.25f}, {-1.0f, 0.5f}, {0.5f, 0.0f}, {0.5f, 0.0f}}}};
-        for (unsigned k = 0; k < std::size(last); ++k) {
+        // Then the same going on to higher qubits, with the zeros' signs
+        // repeated in every block the gates reach.
+        for (unsigned k = 0; k < 2 * std::size(last); ++k) {
             std::vector<Gate> gates;
             for (unsigned b = 0; b < q; ++b) {
                 gates.push_back(H{b});
             }
-            gates.push_back(last[k]);
+            gates.push_back(last[k % std::size(last)]);
+            if (k >= std::size(last)) {
+                gates.insert(gates.end(), {Gate{H{q + 1}}, Gate{Cnot{q, q + 2}}, Gate{X{1}}});
+            }
             check(n, gates, k);
         }
         for (unsigned trial = 0; trial < 8; ++trial) {
