@@ -622,13 +622,9 @@ struct PassCounter {
     std::size_t workers() const { return num_workers; }
 };
 
-// The same op on a vector of 2^bits amplitudes as on the whole vector.
-bool same_op(const Op& op, const Gate& g, unsigned bits) {
-    const Op small = lower(g, std::size_t{1} << bits);
-    return small.kind == op.kind && small.effect == op.effect && small.tested == op.tested &&
-           small.pair_target == op.pair_target && small.qubits == op.qubits &&
-           std::memcmp(&small.matrix, &op.matrix, sizeof(Matrix2)) == 0;
-}
+// The ops of a new vector run on at least its first 2^kLiveMinBits
+// amplitudes (8 KiB): on fewer, a gate costs less than planning it twice.
+constexpr unsigned kLiveMinBits = 10;
 
 // Where every amplitude from 2^w on is +0 (in a new vector, w = 0), an op
 // on qubits below w that turns +0 into +0 (keeps_zeros) leaves those
@@ -650,31 +646,29 @@ bool same_op(const Op& op, const Gate& g, unsigned bits) {
 std::size_t run_live_start(std::span<const Gate> gates, std::size_t n, const BlockShape& shape, Runner& runner,
                            unsigned& live) {
     const unsigned log2_n = static_cast<unsigned>(std::countr_zero(n));
-    // The first op that makes zeros of another sign, and the end.
-    std::size_t repeat_from = gates.size();
-    std::size_t end = 0;
-    {
-        unsigned bits = live;
-        for (; end < gates.size(); ++end) {
-            const Op op = lower(gates[end], n);
-            if (op.effect != Effect::Acts) {
-                break;
-            }
-            bits = std::max(bits, static_cast<unsigned>(std::bit_width(op.qubits)));
-            if (end < repeat_from && !keeps_zeros(op)) {
-                repeat_from = end;
-            }
-            const unsigned run_bits = bits + (end >= repeat_from ? 1 : 0);
-            if (run_bits + 2 > log2_n || !same_op(op, gates[end], bits)) {
-                break;
-            }
-        }
-        if (end < repeat_from + 2) {
-            end = std::min(end, repeat_from);
-        }
+    if (kLiveMinBits + 2 > log2_n) {
+        return 0;
     }
+    live = std::max(live, kLiveMinBits);
+    // An op that acts on the whole vector acts alike on any vector that
+    // holds its qubits: lowering looks at n only to see which are inside.
+    struct Reach {
+        bool acts;
+        bool keeps;
+        unsigned top;  // the bits up to its highest qubit
+    };
+    const auto reach = [n](const Gate& g) {
+        const Op op = lower(g, n);
+        const bool acts = op.effect == Effect::Acts;
+        return Reach{acts, acts && keeps_zeros(op), static_cast<unsigned>(std::bit_width(op.qubits))};
+    };
+    // Whether an op can run on the first 2^bits, or the first two blocks
+    // of that when `repeating`, after ops that left `from` bits live.
+    const auto fits = [log2_n](const Reach& r, unsigned from, bool repeating) {
+        return r.acts && (r.keeps || repeating) && std::max(from, r.top) + (repeating ? 3 : 2) <= log2_n;
+    };
     std::size_t done = 0;
-    bool repeats = false;  // whether the ops run on the first two blocks
+    bool repeats = false;
     const auto flush = [&](std::size_t k) {
         if (done < k) {
             const std::size_t length = std::size_t{2} << live >> (repeats ? 0 : 1);
@@ -683,18 +677,30 @@ std::size_t run_live_start(std::span<const Gate> gates, std::size_t n, const Blo
             done = k;
         }
     };
-    for (std::size_t k = 0; k < end; ++k) {
-        const unsigned bits = std::max(live, static_cast<unsigned>(std::bit_width(lower(gates[k], n).qubits)));
-        if (bits > live || (k == repeat_from)) {
+    std::size_t k = 0;
+    for (; k < gates.size(); ++k) {
+        const Reach r = reach(gates[k]);
+        const bool starts_repeating = !repeats && !r.keeps;
+        if (starts_repeating) {
+            // Worth the copying only if the next op follows.
+            if (!fits(r, live, true) || k + 1 == gates.size() ||
+                !fits(reach(gates[k + 1]), std::max(live, r.top), true)) {
+                break;
+            }
+        } else if (!fits(r, live, repeats)) {
+            break;
+        }
+        const unsigned bits = std::max(live, r.top);
+        if (bits > live || starts_repeating) {
             flush(k);
             if (repeats) {
                 runner.repeat_block(std::size_t{1} << live, std::size_t{2} << bits);
             }
             live = bits;
-            repeats = repeats || k == repeat_from;
+            repeats = repeats || starts_repeating;
         }
     }
-    flush(end);
+    flush(k);
     runner.set_length(n);
     if (repeats) {
         runner.repeat_block(std::size_t{1} << live, n);

@@ -28,6 +28,9 @@ struct Backend {
 
 // Applies the gates in list order with exactly the arithmetic of one kernel
 // call per gate: every amplitude sees the same operations in the same order.
+// Where the vector knows its amplitudes past the first 2^k are +0 (a new
+// one, StateVector::live_bits), the first gates run on only the part of it
+// they reach; what they would do to the rest is known bit for bit.
 // A gate that panics (target 63; a single-qubit target outside the vector)
 // runs alone after all gates before it, so it panics with its own message on
 // the state the gates before it left. backend null: the process-wide pool and
@@ -36,8 +39,9 @@ struct Backend {
 void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* backend,
                const BlockShape& shape = machine_block_shape());
 
-// What run_gates does with these gates on a vector of n amplitudes and a
-// pool of `workers`, up to the first gate that panics: its passes over the
+// What run_gates does with these gates on a vector of n amplitudes that
+// are all in use (a new vector's first gates may run on part of it
+// instead) and a pool of `workers`, up to the first gate that panics: its passes over the
 // vector (a gate run alone is one; one that changes nothing is none), and
 // its sweeps, the passes plus each further group of a pass (a group sweeps
 // the blocks of the pass's outer blocks in the shared cache).
