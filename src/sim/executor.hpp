@@ -41,10 +41,11 @@ void run_gates(std::span<const Gate> gates, StateVector& state, const Backend* b
 
 // What run_gates does with these gates on a vector of n amplitudes that
 // are all in use (a new vector's first gates may run on part of it
-// instead) and a pool of `workers`, up to the first gate that panics: its passes over the
-// vector (a gate run alone is one; one that changes nothing is none), and
-// its sweeps, the passes plus each further group of a pass (a group sweeps
-// the blocks of the pass's outer blocks in the shared cache).
+// instead) and a pool of `workers`, up to the first gate that panics: its
+// passes over the vector (a gate run alone is one; one that changes
+// nothing is none), and its sweeps, the passes plus each further group of
+// a pass (a group sweeps the blocks of the pass's outer blocks in the
+// shared cache).
 struct PlanCounts {
     std::size_t passes;
     std::size_t sweeps;
