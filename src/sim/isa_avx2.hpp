@@ -79,6 +79,11 @@ struct Avx2 {
         const V hit = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_UQ);
         return _mm256_testz_ps(hit, hit) != 0;
     }
+    static V either_bits(V x, V y) { return _mm256_or_ps(x, y); }
+    static bool zero_bits(V x) {
+        const __m256i i = _mm256_castps_si256(x);
+        return _mm256_testz_si256(i, i) != 0;
+    }
 };
 
 }  // namespace

@@ -92,6 +92,13 @@ struct Avx512 {
         return (_mm512_fpclass_ps_mask(x, 0x9F) | _mm512_fpclass_ps_mask(y, 0x9F)) == 0;
     }
     static bool nonzero_numbers(V x) { return _mm512_fpclass_ps_mask(x, 0x87) == 0; }
+    static V either_bits(V x, V y) {
+        return _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(x), _mm512_castps_si512(y)));
+    }
+    static bool zero_bits(V x) {
+        const __m512i i = _mm512_castps_si512(x);
+        return _mm512_test_epi32_mask(i, i) == 0;
+    }
 };
 
 }  // namespace

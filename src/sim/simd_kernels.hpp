@@ -134,15 +134,21 @@ struct SimdKernels {
     //   that way the argument does not rest on how NaN propagate.)
     // For Real and Phase one check of the inputs per register pair
     // chooses; a pair with a zero, an infinity or a NaN goes through the
-    // full formula. (A real
-    // state, whose imaginary parts are all +0, is refused so: with +0 in
-    // place of nonzero imaginary parts, Real stays exact when each row also
-    // has an entry with its sign bit clear, since then both forms add a +0
-    // into each imaginary part; a run that knew its state real could check
-    // the real parts alone.) A call
-    // whose first pair fails (a sparse stretch of the state) takes the full
-    // formula throughout. The walks, and the scalar pairs at the ends of a
-    // range, are unchanged.
+    // full formula. (A real state, whose imaginary parts are all +0, is
+    // refused so: with +0 in place of nonzero imaginary parts, Real stays
+    // exact when each row also has an entry with its sign bit clear, since
+    // then both forms add a +0 into each imaginary part; a run that knew its
+    // state real could check the real parts alone.) A call whose first pair
+    // fails (a sparse stretch of the state) takes the full formula
+    // throughout. There, and where Real and Phase fall back to the full
+    // formula, a register pair whose bits are all zero is left as it is
+    // when the matrix turns a pair of +0 into +0 again (keeps_zeros): those
+    // are the bits the formula would give it. States whose support is a
+    // small part of the vector (basis states moved by X and cnot, a few
+    // qubits in superposition) are mostly such pairs. (A structure of its
+    // own for this, a fifth instantiation, ran the unit out of its inlining
+    // budget: the walks went out of line.)
+    // The walks, and the scalar pairs at the ends of a range, are unchanged.
     enum class Structure { General, Real, Phase, Butterfly };
 
     static Structure structure_of(const Matrix2& m) {
@@ -180,19 +186,25 @@ struct SimdKernels {
 
     static void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
         Structure structure = structure_of(m);
+        bool sparse = false;
         if (begin < end) {
             const std::size_t i = lower_index(begin, t);
-            structure = plain(data[i], data[i + (std::size_t{1} << t)]) ? structure : Structure::General;
+            if (!plain(data[i], data[i + (std::size_t{1} << t)])) {
+                structure = Structure::General;
+                sparse = true;
+            }
         }
+        const bool zeros_stay =
+            (sparse || structure == Structure::Real || structure == Structure::Phase) && keeps_zeros(m);
         switch (structure) {
             case Structure::Real:
-                return mat2_as<Structure::Real>(data, t, m, begin, end);
+                return mat2_as<Structure::Real>(data, t, m, begin, end, zeros_stay);
             case Structure::Phase:
-                return mat2_as<Structure::Phase>(data, t, m, begin, end);
+                return mat2_as<Structure::Phase>(data, t, m, begin, end, zeros_stay);
             case Structure::Butterfly:
                 return mat2_as<Structure::Butterfly>(data, t, m, begin, end);
             default:
-                return mat2_as<Structure::General>(data, t, m, begin, end);
+                return mat2_as<Structure::General>(data, t, m, begin, end, zeros_stay);
         }
     }
 
@@ -223,7 +235,8 @@ struct SimdKernels {
     }
 
     template <Structure S>
-    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
+    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end,
+                        bool zeros_stay = false) {
         auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
         float* base = floats(data);
         const Factor m00 = factor(m.m00), m01 = factor(m.m01), m10 = factor(m.m10), m11 = factor(m.m11);
@@ -245,6 +258,9 @@ struct SimdKernels {
                     }
                     return;
                 }
+            }
+            if (zeros_stay && Isa::zero_bits(Isa::either_bits(a, b))) {
+                return;
             }
             full_pair(a, b, m00, m01, m10, m11);
         };

@@ -196,8 +196,15 @@ struct SimdTiles {
     static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
                           std::size_t begin, std::size_t end) {
         TileStep steps[kMaxTileGates];
+        // Whether every gate turns +0 amplitudes into +0 again: then a tile
+        // whose bits are all zero is left as it is (see mat2's Sparse).
+        bool zeros_stay = true;
         for (std::size_t g = 0; g < count; ++g) {
             steps[g] = tile_step_of(gates[g], first);
+            const TileGate& gate = gates[g];
+            zeros_stay = zeros_stay && (gate.kind == TileGate::Kind::Cnot ||
+                                        (gate.kind == TileGate::Kind::Crz ? phase_keeps_zeros(gate.matrix.m00)
+                                                                          : keeps_zeros(gate.matrix)));
         }
         // A layer (a single-qubit gate on each qubit of the tile, or of its
         // window, lowest first) has its targets compiled in; any other run
@@ -209,9 +216,9 @@ struct SimdTiles {
         }
         const auto run = [&](auto body) __attribute__((always_inline)) {
             if (first == kLog2Width) {
-                tiles<true>(data, first, begin, end, body);
+                tiles<true>(data, first, begin, end, zeros_stay, body);
             } else {
-                tiles<false>(data, first, begin, end, body);
+                tiles<false>(data, first, begin, end, zeros_stay, body);
             }
         };
         if (layer && from == 0) {
@@ -245,13 +252,28 @@ struct SimdTiles {
         (one(std::integral_constant<unsigned, T>{}), ...);
     }
 
+    // Whether every bit of the tile is zero; the first register alone
+    // decides for a tile that holds a nonzero amplitude there.
+    [[gnu::always_inline]] static bool zero_tile(const V (&r)[kTileRegs]) {
+        if (!Isa::zero_bits(r[0])) {
+            return false;
+        }
+        V any = r[1];
+#pragma GCC unroll 16
+        for (unsigned k = 2; k < kTileRegs; ++k) {
+            any = Isa::either_bits(any, r[k]);
+        }
+        return Isa::zero_bits(any);
+    }
+
     // Loads each tile of [begin, end) (whole multiples of 2^(first +
     // kTileRegBits) amplitudes), runs body on its registers and stores it
-    // back. Contiguous: the window right above the lanes, so a tile is
-    // kTileRegs consecutive registers.
+    // back; with zeros_stay (body turns +0 into +0) a tile of zero bits is
+    // left as it is. Contiguous: the window right above the lanes, so a
+    // tile is kTileRegs consecutive registers.
     template <bool Contiguous, class Body>
     [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::size_t begin, std::size_t end,
-                                             Body body) {
+                                             bool zeros_stay, Body body) {
         float* base = K::floats(data);
         const std::size_t stride = Contiguous ? kWidth : std::size_t{1} << first;
         const std::size_t span = stride << kTileRegBits;
@@ -262,6 +284,9 @@ struct SimdTiles {
 #pragma GCC unroll 16
                 for (unsigned k = 0; k < kTileRegs; ++k) {
                     r[k] = Isa::load(p + 2 * stride * k);
+                }
+                if (zeros_stay && zero_tile(r)) {
+                    continue;
                 }
                 body(r);
 #pragma GCC unroll 16

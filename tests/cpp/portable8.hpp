@@ -6,6 +6,7 @@
 // Vectors of 64 bytes are passed in memory here (no AVX-512 in these units).
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -96,6 +97,21 @@ struct Portable8 {
     static bool nonzero_numbers(V x) {
         for (unsigned f = 0; f < 16; ++f) {
             if (!(x[f] != 0.0f && x[f] == x[f])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    static V either_bits(V x, V y) {
+        V v;
+        for (unsigned f = 0; f < 16; ++f) {
+            v[f] = std::bit_cast<float>(std::bit_cast<std::uint32_t>(x[f]) | std::bit_cast<std::uint32_t>(y[f]));
+        }
+        return v;
+    }
+    static bool zero_bits(V x) {
+        for (unsigned f = 0; f < 16; ++f) {
+            if (std::bit_cast<std::uint32_t>(x[f]) != 0) {
                 return false;
             }
         }

@@ -236,7 +236,10 @@ TEST(ExecutionPaths, ANewVectorGivesTheBitsOfOneWhoseZerosAreNotKnown) {
 // several lane positions, through every set's mat2 (and its tiles) on
 // matrices of every structure the kernels reduce (and one they do not),
 // against the scalar set's full formula: a reduced register must never
-// differ.
+// differ. Also sparse: the combinations in every other stretch of 64
+// pairs, +0 between them, and the first pair ordinary or +0, where
+// registers and tiles of +0 are left as they are under matrices and phases
+// that keep +0, and must not be under those that make -0 of it.
 TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
     const float values[] = {0.0f,   -0.0f, 1e-45f, -3e-39f, 1e-38f, -2.5e-30f,
@@ -262,18 +265,30 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
         butterfly({0.3f, -0.7f}, {1e-30f, 2.0f}), butterfly({0.5f, 0.0f}, {-0.0f, 0.9f}),
         butterfly({0.6f, 0.2f}, {1e-38f, -1e-38f}), butterfly({-3e38f, 1.0f}, {2e38f, 3e38f}),
         {{0.3f, -0.7f}, {0.5f, 0.5f}, {0.3f, -0.7f}, {-0.5f, 0.5f}},  // m11 not -m01: not reduced
+        // Rows whose products of +0 are both -0 in a part: -0 from +0, and
+        // as a crz's phase (m00) -0 from +0 too.
+        {{0.5f, 0.0f}, {0.5f, 0.0f}, {-0.5f, 0.25f}, {-1.0f, 0.5f}},
+        {{-0.5f, 0.25f}, {-1.0f, 0.5f}, {0.5f, 0.0f}, {0.5f, 0.0f}},
     };
-    constexpr unsigned kQubits = 16;
-    const std::size_t n = std::size_t{1} << kQubits;
-    static_assert(kCombos < (std::size_t{1} << (kQubits - 1)));
+    constexpr unsigned kQubits = 17;  // for the sparse layouts; the dense ones take half
+    static_assert(2 * kCombos < (std::size_t{1} << (kQubits - 1)));
     ThreadPool pool(1);
+    enum class Layout { Dense, Sparse, SparseFromZero };
     for (unsigned t : {0u, 1u, 2u, 3u, 6u}) {
-        for (std::size_t shift : {0u, 1u, 3u, 6u}) {
-            std::vector<Complex32> state(n, Complex32{0.5f, -0.25f});
-            // Pair 0 stays ordinary: a call whose first pair is special
-            // leaves out no arithmetic at all.
-            for (std::size_t p = 1; p <= kCombos; ++p) {
-                std::size_t c = (p + shift) % kCombos;
+        for (const auto& [layout, shift] : {std::pair{Layout::Dense, 0u}, {Layout::Dense, 1u}, {Layout::Dense, 3u},
+                                            {Layout::Dense, 6u}, {Layout::Sparse, 0u}, {Layout::SparseFromZero, 3u}}) {
+            const bool sparse = layout != Layout::Dense;
+            const std::size_t n = std::size_t{1} << (sparse ? kQubits : kQubits - 1);
+            std::vector<Complex32> state(n, sparse ? Complex32{} : Complex32{0.5f, -0.25f});
+            // Pair 0 stays ordinary unless the layout says otherwise: a call
+            // whose first pair is special leaves out no arithmetic, and one
+            // whose first pair is +0 only registers of +0.
+            if (sparse) {
+                state[0] = layout == Layout::Sparse ? Complex32{0.5f, -0.25f} : Complex32{};
+            }
+            for (std::size_t c_at = 1; c_at <= kCombos; ++c_at) {
+                std::size_t c = (c_at + shift) % kCombos;
+                const std::size_t p = sparse ? (c_at / 64 * 2 + 1) * 64 + c_at % 64 : c_at;
                 const std::size_t i = ((p >> t) << (t + 1)) | (p & ((std::size_t{1} << t) - 1));
                 state[i] = {values[c % kV], values[c / kV % kV]};
                 c /= kV * kV;
@@ -286,7 +301,8 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                     std::vector<Complex32> got = state;
                     set->mat2(got.data(), t, m, 0, n / 2);
                     ASSERT_TRUE(test::same_bits(got, expected))
-                        << set->name << " target " << t << " shift " << shift << " m00 " << m.m00.re << "," << m.m00.im
+                        << set->name << " target " << t << " shift " << shift << (sparse ? " sparse" : "") << " m00 "
+                        << m.m00.re << "," << m.m00.im
                         << " m11 " << m.m11.re << "," << m.m11.im;
                 }
             }
@@ -344,7 +360,7 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                         }
                         ASSERT_TRUE(test::same_bits(got, expected))
                             << set->name << " tile of " << gates.size() << " from target " << t << ", matrix " << k
-                            << ", shift " << shift;
+                            << ", shift " << shift << (sparse ? ", sparse" : "");
                     }
                 }
             }
