@@ -23,7 +23,8 @@
 //   the lower and the upper members of their pairs, and back;
 //   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
 //   finite_nonzero(x, y): every lane of x and y is finite and not zero;
-//   nonzero_numbers(x): no lane of x is a zero or a NaN.
+//   nonzero_numbers(x): no lane of x is a zero or a NaN;
+//   either_bits(x, y): the bitwise or; zero_bits(x): every bit of x is zero.
 #pragma once
 
 #include <bit>

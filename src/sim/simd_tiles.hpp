@@ -197,7 +197,7 @@ struct SimdTiles {
                           std::size_t begin, std::size_t end) {
         TileStep steps[kMaxTileGates];
         // Whether every gate turns +0 amplitudes into +0 again: then a tile
-        // whose bits are all zero is left as it is (see mat2's Sparse).
+        // whose bits are all zero is left as it is (as mat2 leaves registers).
         bool zeros_stay = true;
         for (std::size_t g = 0; g < count; ++g) {
             steps[g] = tile_step_of(gates[g], first);
