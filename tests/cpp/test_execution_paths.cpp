@@ -281,8 +281,8 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
             const std::size_t n = std::size_t{1} << (sparse ? kQubits : kQubits - 1);
             std::vector<Complex32> state(n, sparse ? Complex32{} : Complex32{0.5f, -0.25f});
             // Pair 0 stays ordinary unless the layout says otherwise: a call
-            // whose first pair is special leaves out no arithmetic, and one
-            // whose first pair is +0 only registers of +0.
+            // whose first pair is not ordinary takes the full formula but for
+            // registers of +0.
             if (sparse) {
                 state[0] = layout == Layout::Sparse ? Complex32{0.5f, -0.25f} : Complex32{};
             }
