@@ -43,6 +43,21 @@ std::uint64_t target_of(const Gate& g) {
     return std::visit([](const auto& v) { return v.target; }, g);
 }
 
+namespace {
+
+bool plus_zero(Complex32 z) {
+    return std::bit_cast<std::uint32_t>(z.re) == 0 && std::bit_cast<std::uint32_t>(z.im) == 0;
+}
+
+}  // namespace
+
+bool keeps_zeros(const Matrix2& m) noexcept {
+    const Complex32 zero{0.0f, 0.0f};
+    return plus_zero(m.m00 * zero + m.m01 * zero) && plus_zero(m.m10 * zero + m.m11 * zero);
+}
+
+bool phase_keeps_zeros(Complex32 phase) noexcept { return plus_zero(Complex32{0.0f, 0.0f} * phase); }
+
 Matrix2 multiply(const Matrix2& g, const Matrix2& m) {
     return {g.m00 * m.m00 + g.m01 * m.m10, g.m00 * m.m01 + g.m01 * m.m11,
             g.m10 * m.m00 + g.m11 * m.m10, g.m10 * m.m01 + g.m11 * m.m11};

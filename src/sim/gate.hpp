@@ -46,4 +46,12 @@ std::uint64_t target_of(const Gate& g);
 // g·m with full complex products: applying m and then g equals applying g·m.
 Matrix2 multiply(const Matrix2& g, const Matrix2& m);
 
+// Whether the kernels' formula turns a pair of +0 amplitudes into +0 again,
+// bit for bit, under m (m00*a + m01*b, m10*a + m11*b), and one +0 amplitude
+// under a crz's phase (amplitude*phase): each product of a +0 takes the
+// signs of the entry's parts, and a sum of two zeros is -0 only where both
+// are (an infinite or NaN part makes NaN).
+bool keeps_zeros(const Matrix2& m) noexcept;
+bool phase_keeps_zeros(Complex32 phase) noexcept;
+
 }  // namespace vastrel::sim

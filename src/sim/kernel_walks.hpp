@@ -44,26 +44,6 @@ inline void mat2_pair(Complex32* data, unsigned t, const Matrix2& m, std::size_t
     mat2_at(data, i, i + (std::size_t{1} << t), m);
 }
 
-// Whether every bit of z is zero: both parts +0.
-inline bool plus_zero(Complex32 z) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &z, sizeof bits);
-    return bits == 0;
-}
-
-// Whether m turns a pair of +0 amplitudes into +0 again by the formula
-// above: each product of a +0 takes the sign of the entry's part, and the
-// sums of those zeros are -0 only where both terms are (an infinite or NaN
-// part makes NaN).
-inline bool keeps_zeros(const Matrix2& m) {
-    Complex32 pair[2] = {};
-    mat2_at(pair, 0, 1, m);
-    return plus_zero(pair[0]) && plus_zero(pair[1]);
-}
-
-// The same for the crz kernel's product by phase.
-inline bool phase_keeps_zeros(Complex32 phase) { return plus_zero(mul(Complex32{}, phase)); }
-
 inline void swap_at(Complex32* data, std::size_t i, std::size_t j) {
     const Complex32 a = data[i];
     data[i] = data[j];

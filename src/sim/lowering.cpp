@@ -82,16 +82,11 @@ Op lower(const Gate& g, std::size_t n) {
 bool asks_for_pool(const Op& op) noexcept { return op.effect != Effect::Panics || op.pair_target != kNoChunk; }
 
 bool keeps_zeros(const Op& op) noexcept {
-    const Complex32 zero{0.0f, 0.0f};
-    const auto plus_zero = [](Complex32 z) {
-        return std::bit_cast<std::uint32_t>(z.re) == 0 && std::bit_cast<std::uint32_t>(z.im) == 0;
-    };
-    const Matrix2& m = op.matrix;
     switch (op.kind) {
         case Op::Kind::Mat2:
-            return plus_zero(m.m00 * zero + m.m01 * zero) && plus_zero(m.m10 * zero + m.m11 * zero);
+            return keeps_zeros(op.matrix);
         case Op::Kind::Crz:
-            return plus_zero(zero * m.m00);  // the crz kernel's product, amplitude first
+            return phase_keeps_zeros(op.matrix.m00);
         case Op::Kind::Cnot:
             return true;
     }
