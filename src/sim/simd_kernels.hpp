@@ -244,9 +244,14 @@ struct SimdKernels {
         const V r00 = Isa::splat(m.m00.re), r01 = Isa::splat(m.m01.re), r10 = Isa::splat(m.m10.re),
                 r11 = Isa::splat(m.m11.re);
         // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
-        auto apply = [&](V& a, V& b) __attribute__((always_inline)) {
+        // Returns false where a came out as it went in (Phase's reduced
+        // form), so that its register need not be stored. (Leaving pairs of
+        // +0 unstored too measured 3-5% slower on sparse states, though it
+        // writes less.)
+        auto apply = [&](V& a, V& b) __attribute__((always_inline)) -> bool {
             if constexpr (S == Structure::Butterfly) {
-                return butterfly_pair(a, b, m00, m01, m11);
+                butterfly_pair(a, b, m00, m01, m11);
+                return true;
             }
             if constexpr (S == Structure::Real || S == Structure::Phase) {
                 if (Isa::finite_nonzero(a, b)) [[likely]] {
@@ -256,14 +261,16 @@ struct SimdKernels {
                         a = na;
                     } else {
                         b = mul(b, Isa::swap_parts(b), m11);
+                        return false;
                     }
-                    return;
+                    return true;
                 }
             }
             if (zeros_stay && Isa::zero_bits(Isa::either_bits(a, b))) {
-                return;
+                return true;
             }
             full_pair(a, b, m00, m01, m10, m11);
+            return true;
         };
         // From kLog2Width on, a step is kWidth pairs: the lower members one
         // register at i, their partners the register 2^t further on. The
@@ -278,8 +285,12 @@ struct SimdKernels {
             }
             V a = Isa::load(pa);
             V b = Isa::load(pb);
-            apply(a, b);
-            Isa::store(pa, a);
+            // An Rz's lower members, left as they are, are not stored: their
+            // lines stay clean and are never written back, and a lone Rz on
+            // a far target moves three quarters of a pass's bytes.
+            if (apply(a, b)) {
+                Isa::store(pa, a);
+            }
             Isa::store(out, b);
         };
         if (t >= kLog2Width) {
