@@ -286,8 +286,8 @@ struct SimdKernels {
             V a = Isa::load(pa);
             V b = Isa::load(pb);
             // An Rz's lower members, left as they are, are not stored: their
-            // lines stay clean and are never written back, and a lone Rz on
-            // a far target moves three quarters of a pass's bytes.
+            // lines stay clean and are never written back, so an Rz that
+            // makes a pass of its own moves three quarters of its bytes.
             if (apply(a, b)) {
                 Isa::store(pa, a);
             }
