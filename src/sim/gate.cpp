@@ -4,6 +4,8 @@
 
 #include <math.h>
 
+#include <bit>
+#include <cstdint>
 #include <type_traits>
 
 namespace vastrel::sim {
