@@ -17,6 +17,7 @@ struct Avx2 {
     using V = __m256;
     using Mask = __m256;  // all ones in the chosen float lanes
     static constexpr unsigned kLog2Width = 2;
+    static constexpr bool kClassTest = false;
 
     static V load(const float* p) { return _mm256_loadu_ps(p); }
     static V load_aligned(const float* p) { return _mm256_load_ps(p); }

@@ -22,6 +22,7 @@ struct Avx512 {
     using V = __m512;
     using Mask = __mmask16;  // one bit per float lane
     static constexpr unsigned kLog2Width = 3;
+    static constexpr bool kClassTest = true;
 
     static V load(const float* p) { return _mm512_loadu_ps(p); }
     static V load_aligned(const float* p) { return _mm512_load_ps(p); }

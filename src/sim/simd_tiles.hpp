@@ -49,6 +49,7 @@ struct SimdTiles {
         TileGate::Kind kind;
         unsigned target;  // mat2: within the tile
         bool butterfly;
+        bool real_m00;  // butterfly with m00 = (s, ±0)
         unsigned regs;   // cnot, crz: the register bits that must be set
         unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
     };
@@ -69,10 +70,12 @@ struct SimdTiles {
                    gate.kind,
                    t,
                    false,
+                   false,
                    reg_bit(c),
                    reg_bit(t)};
         if (gate.kind == TileGate::Kind::Mat2) {
             s.butterfly = K::butterfly(m);
+            s.real_m00 = m.m00.im == 0.0f;
         } else if (gate.kind == TileGate::Kind::Crz) {
             s.lanes = Isa::both(lanes(c), lanes(t));
             s.regs = reg_bit(c) | reg_bit(t);
@@ -87,7 +90,7 @@ struct SimdTiles {
     [[gnu::always_inline]] static void tile_gate(V (&r)[kTileRegs], const TileStep& s) {
         const auto apply = [&s](V& a, V& b) __attribute__((always_inline)) {
             if constexpr (Butterfly) {
-                K::butterfly_pair(a, b, s.m00, s.m01, s.m11);
+                K::butterfly_pair(a, b, s.m00, s.m01, s.m11, s.real_m00);
             } else {
                 K::full_pair(a, b, s.m00, s.m01, s.m10, s.m11);
             }

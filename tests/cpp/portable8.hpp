@@ -24,6 +24,7 @@ struct Portable8 {
     using V = V16;
     using Mask = I16;
     static constexpr unsigned kLog2Width = 3;
+    static constexpr bool kClassTest = true;
 
     template <class Lane>
     static I16 indices(Lane lane) {

@@ -264,6 +264,10 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
         multiply(matrix_of(H{0}), matrix_of(Rz{0, 0.7f})), butterfly({0.25f, -0.5f}, {0.5f, 0.5f}),
         butterfly({0.3f, -0.7f}, {1e-30f, 2.0f}), butterfly({0.5f, 0.0f}, {-0.0f, 0.9f}),
         butterfly({0.6f, 0.2f}, {1e-38f, -1e-38f}), butterfly({-3e38f, 1.0f}, {2e38f, 3e38f}),
+        // Real m00 (p one product a lane where that is exact): of either
+        // zero sign, overflowing, underflowing, and a zero.
+        butterfly({0.5f, -0.0f}, {0.25f, 0.75f}), butterfly({3e38f, 0.0f}, {0.5f, -1.0f}),
+        butterfly({1e-30f, -0.0f}, {1.0f, 1e-30f}), butterfly({-0.0f, 0.0f}, {0.5f, 0.5f}),
         {{0.3f, -0.7f}, {0.5f, 0.5f}, {0.3f, -0.7f}, {-0.5f, 0.5f}},  // m11 not -m01: not reduced
         // Rows whose products of +0 are both -0 in a part: -0 from +0, and
         // as a crz's phase (m00) -0 from +0 too.
