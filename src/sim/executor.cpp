@@ -259,9 +259,11 @@ constexpr std::size_t kMaxTileStride = 2048;
 // The ops from k on that run as one tile run: ops whose qubits all lie in
 // the lanes or in one window, the window that holds the first op's highest
 // qubit (the windows lie side by side from the lanes up), at most
-// kMaxTileGates. A run with fewer than two matrices gains nothing (count
-// 0): the cnot and crz kernels touch only the registers they change, a
-// tile all of them.
+// kMaxTileGates. A tile run loads and stores all of its range once; it
+// gains where the kernels would go over it at least twice. A matrix and a
+// cnot each take a kernel pass over the range (a cnot moves only half of
+// it, but runs as long as a matrix), a crz about half of one: a run needs
+// two passes' worth (count 0 otherwise).
 TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
     if (ks.mat2_tile == nullptr) {
         return {};
@@ -275,11 +277,11 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     }
     const std::uint64_t tile = mask_below(lanes) | (mask_below(first + window) & ~mask_below(first));
     std::size_t e = k;
-    std::size_t matrices = 0;
+    std::size_t half_passes = 0;
     for (; e < g.count && e - k < kernels::kMaxTileGates && (g.ops[e].qubits & ~tile) == 0; ++e) {
-        matrices += g.ops[e].kind == Op::Kind::Mat2 ? 1 : 0;
+        half_passes += g.ops[e].kind == Op::Kind::Crz ? 1 : 2;
     }
-    return matrices >= 2 ? TileRun{e - k, first} : TileRun{};
+    return half_passes >= 4 ? TileRun{e - k, first} : TileRun{};
 }
 
 // The tile gate of an op.
