@@ -30,10 +30,10 @@ struct SimdTiles {
     // register. A run of gates on those qubits goes over the range tile by
     // tile, all of its gates while the tile is in registers: one load and one
     // store a register for the whole run, where the kernels take one each per
-    // gate. A matrix takes the full formula, or the butterfly form where it
-    // has it (the same bits), lane for lane as mat2 computes them; a cnot
-    // moves registers or lanes; a crz multiplies the lanes it changes as the
-    // crz kernel does. The gates go in order: every amplitude gets exactly
+    // gate. A matrix takes the full formula, or a reduced form where it has
+    // one (the same bits; see form_of), lane for lane as mat2 computes
+    // them; a cnot moves registers or lanes; a crz multiplies the lanes it
+    // changes as the crz kernel does. The gates go in order: every amplitude gets exactly
     // the operations of one kernel call per gate.
     // Half the register file: 8 of AVX2's 16, 16 of AVX-512's 32 (so at
     // eight amplitudes a register). The rest hold products and sums.
@@ -42,13 +42,29 @@ struct SimdTiles {
     // Qubits of a tile, numbered within it: the lanes, then the window.
     static constexpr unsigned kTileQubits = kLog2Width + kTileRegBits;
 
+    // The arithmetic a matrix takes in a tile: the butterfly form, or on
+    // sets that classify a register in one instruction also mat2's Real
+    // and Phase forms (each register pair checked, the full formula where
+    // the check fails); the full formula otherwise. (On AVX2 the Real and
+    // Phase checks cost about what they save in a tile.)
+    using Form = typename K::Structure;
+    static Form form_of(const Matrix2& m) {
+        if (K::butterfly(m)) {
+            return Form::Butterfly;
+        }
+        if constexpr (Isa::kClassTest) {
+            return K::structure_of(m);
+        }
+        return Form::General;
+    }
+
     struct TileStep {
         Factor m00, m01, m10, m11;  // a crz's phase in m00
         Mask lanes;  // cnot: the lanes with the control set; crz: with both set
         typename Isa::Flip flip;  // cnot with the target in the lanes
         TileGate::Kind kind;
         unsigned target;  // mat2: within the tile
-        bool butterfly;
+        Form form;
         bool real_m00;  // butterfly with m00 = (s, ±0)
         unsigned regs;   // cnot, crz: the register bits that must be set
         unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
@@ -69,12 +85,12 @@ struct SimdTiles {
                    Isa::flip(t < kLog2Width ? t : 0),
                    gate.kind,
                    t,
-                   false,
+                   Form::General,
                    false,
                    reg_bit(c),
                    reg_bit(t)};
         if (gate.kind == TileGate::Kind::Mat2) {
-            s.butterfly = K::butterfly(m);
+            s.form = form_of(m);
             s.real_m00 = m.m00.im == 0.0f;
         } else if (gate.kind == TileGate::Kind::Crz) {
             s.lanes = Isa::both(lanes(c), lanes(t));
@@ -86,14 +102,26 @@ struct SimdTiles {
     // One gate on target T over the tile: below the register width on each
     // two registers regrouped into lower and upper members (as mat2 does),
     // from it on on registers 2^(T - kLog2Width) apart.
-    template <unsigned T, bool Butterfly>
+    template <unsigned T, Form F>
     [[gnu::always_inline]] static void tile_gate(V (&r)[kTileRegs], const TileStep& s) {
         const auto apply = [&s](V& a, V& b) __attribute__((always_inline)) {
-            if constexpr (Butterfly) {
+            if constexpr (F == Form::Butterfly) {
                 K::butterfly_pair(a, b, s.m00, s.m01, s.m11, s.real_m00);
-            } else {
-                K::full_pair(a, b, s.m00, s.m01, s.m10, s.m11);
+                return;
+            } else if constexpr (F == Form::Real) {
+                if (Isa::finite_nonzero(a, b)) [[likely]] {
+                    const V na = Isa::add(Isa::mul(a, s.m00.re), Isa::mul(b, s.m01.re));
+                    b = Isa::add(Isa::mul(a, s.m10.re), Isa::mul(b, s.m11.re));
+                    a = na;
+                    return;
+                }
+            } else if constexpr (F == Form::Phase) {
+                if (Isa::finite_nonzero(a, b)) [[likely]] {
+                    b = K::scaled(b, s.m11);
+                    return;
+                }
             }
+            K::full_pair(a, b, s.m00, s.m01, s.m10, s.m11);
         };
         if constexpr (T < kLog2Width) {
             const auto pairs = Isa::pairs(T);
@@ -111,6 +139,28 @@ struct SimdTiles {
                     apply(r[k], r[k + d]);
                 }
             }
+        }
+    }
+
+    // A layer (targets compiled in) takes every form; a run found per tile
+    // only the butterfly and the full formula, which keeps its code to
+    // the size it had (QFT ran 3-4% slower with all four).
+    template <unsigned T, bool AllForms>
+    [[gnu::always_inline]] static void with_form(V (&r)[kTileRegs], const TileStep& s) {
+        if constexpr (AllForms && Isa::kClassTest) {
+            if (s.form == Form::Real) {
+                tile_gate<T, Form::Real>(r, s);
+                return;
+            }
+            if (s.form == Form::Phase) {
+                tile_gate<T, Form::Phase>(r, s);
+                return;
+            }
+        }
+        if (s.form == Form::Butterfly) {
+            tile_gate<T, Form::Butterfly>(r, s);
+        } else {
+            tile_gate<T, Form::General>(r, s);
         }
     }
 
@@ -176,11 +226,7 @@ struct SimdTiles {
         switch (s.kind) {
             case TileGate::Kind::Mat2:
                 with_qubit(s.target, [&](auto t) __attribute__((always_inline)) {
-                    if (s.butterfly) {
-                        tile_gate<decltype(t)::value, true>(r, s);
-                    } else {
-                        tile_gate<decltype(t)::value, false>(r, s);
-                    }
+                    with_form<decltype(t)::value, false>(r, s);
                 });
                 return;
             case TileGate::Kind::Cnot:
@@ -246,11 +292,7 @@ struct SimdTiles {
                                                    std::integer_sequence<unsigned, T...>) {
         const auto one = [&](auto target) __attribute__((always_inline)) {
             constexpr unsigned t = decltype(target)::value;
-            if (steps[t].butterfly) {
-                tile_gate<From + t, true>(r, steps[t]);
-            } else {
-                tile_gate<From + t, false>(r, steps[t]);
-            }
+            with_form<From + t, true>(r, steps[t]);
         };
         (one(std::integral_constant<unsigned, T>{}), ...);
     }
@@ -299,7 +341,6 @@ struct SimdTiles {
             }
         }
     }
-
 };
 
 }  // namespace
