@@ -18,7 +18,7 @@
 //             four rounded real products and two rounded sums (no FMA: this
 //             file is built with the project's flags), in the vector width of
 //             the kernel set (128 bits for the scalar set, whose loops are
-//             written for 4 floats; 256 bits for AVX2);
+//             written for 4 floats; 256 bits for AVX2, 512 for AVX-512);
 //   reduced   the arithmetic a gate of that kind needs at least, on the same
 //             registers: X a swap (no arithmetic at all: what is left is the
 //             loop), H s*a + s*b and s*a - s*b (4 real products and 4 sums a
@@ -83,6 +83,8 @@ typedef float F4 __attribute__((vector_size(16)));
 typedef int I4 __attribute__((vector_size(16)));
 typedef float F8 __attribute__((vector_size(32)));
 typedef int I8 __attribute__((vector_size(32)));
+typedef float F16 __attribute__((vector_size(64)));
+typedef int I16 __attribute__((vector_size(64)));
 
 template <class Floats, class Ints, unsigned F>
 struct Vec {
@@ -110,6 +112,7 @@ struct Vec {
 };
 using Sse = Vec<F4, I4, 4>;
 using Avx2 = Vec<F8, I8, 8>;
+using Avx512 = Vec<F16, I16, 16>;
 
 enum class Arith { Full, X, H, Rz, Butterfly };
 
@@ -203,6 +206,11 @@ template <class O, unsigned P>
     return pairs == 4 ? register_floor<Avx2, 4>(arith, m, iters) : register_floor<Avx2, 6>(arith, m, iters);
 }
 
+[[gnu::noinline, gnu::target("avx512f"), gnu::flatten]] float avx512_floor(unsigned pairs, Arith arith,
+                                                                           const Matrix2& m, long iters) {
+    return pairs == 4 ? register_floor<Avx512, 4>(arith, m, iters) : register_floor<Avx512, 6>(arith, m, iters);
+}
+
 volatile float g_sink;
 
 // ---------------------------------------------------------------- cases
@@ -234,7 +242,8 @@ int main(int argc, char** argv) {
     }
 
     const kernels::KernelSet& set = kernels::active_kernels();
-    const bool wide = std::strcmp(set.name, "scalar") != 0;
+    const unsigned floor_bits =
+        std::strcmp(set.name, "avx512") == 0 ? 512u : std::strcmp(set.name, "scalar") != 0 ? 256u : 128u;
     const std::optional<CacheGeometry> read = read_cache_geometry();
     const CacheGeometry caches = read.value_or(kFallbackCaches);
     // Half the L2, in amplitudes, rounded down to a power of two.
@@ -307,17 +316,18 @@ int main(int argc, char** argv) {
         cases.push_back({kind.name, "executor", 0, static_cast<double>(el) * n * amps, [executor_layers, el] {
                              executor_layers(el);
                          }, {}});
-        // The register floors, in the width of the set (the AVX-512 set,
-        // where it runs, is compared with AVX2's floor).
-        const unsigned lanes = (wide ? 8 : 4) / 2;  // amplitudes per register
+        // The register floors, in the width of the set.
+        const unsigned lanes = floor_bits / 64;  // amplitudes per register
         for (const unsigned pairs : {4u, 6u}) {
             for (const bool reduced : {false, true}) {
                 if (reduced && !kind.has_reduced) {
                     continue;
                 }
                 const Arith arith = reduced ? kind.reduced : Arith::Full;
-                auto floor_run = [wide, pairs, arith, m](long iters) {
-                    g_sink = wide ? avx2_floor(pairs, arith, m, iters) : sse_floor(pairs, arith, m, iters);
+                auto floor_run = [floor_bits, pairs, arith, m](long iters) {
+                    g_sink = floor_bits == 512   ? avx512_floor(pairs, arith, m, iters)
+                             : floor_bits == 256 ? avx2_floor(pairs, arith, m, iters)
+                                                 : sse_floor(pairs, arith, m, iters);
                 };
                 const double amps_per_iter = 2.0 * pairs * lanes;
                 const long it = calibrate(floor_run, 1e-10 * amps_per_iter);
@@ -339,7 +349,7 @@ int main(int argc, char** argv) {
 
     std::printf("{\"kernels\": \"%s\", \"floor_width_bits\": %u, \"cache_geometry_read\": %s, \"l2_bytes\": %zu, "
                 "\"qubits\": %u, \"amplitudes\": %zu, \"reps\": %u, \"results\": [",
-                set.name, wide ? 256u : 128u, read ? "true" : "false", caches.l2_size, n, amps, reps);
+                set.name, floor_bits, read ? "true" : "false", caches.l2_size, n, amps, reps);
     bool first = true;
     for (const Case& c : cases) {
         std::vector<double> ns;
