@@ -320,10 +320,10 @@ def floor_table(results):
            "their 2×2 matrices, as the core runs them; Mat2 with four complex entries); executor: run_gates with "
            "that layer on a one-worker pool. The floors run the same operations on amplitudes held in registers, "
            "in the set's vector width (128 bits for the scalar set, whose loops are written for 4 floats; 256 "
-           "for AVX2, 512 for AVX-512), the faster of 8 and 12 registers of data: the exact 2×2 formula (four rounded products "
-           "and two sums a complex product, no FMA), and each gate's own arithmetic (X: a swap, which leaves "
-           "only the loop; H: s·a ± s·b; Rz: one complex product on the upper member; H·Rz, an rz then an h "
-           "fused: m00·a ± m01·b). Ratios: kernel / "
+           "for AVX2, 512 for AVX-512), the faster of 8 and 12 registers of data: the exact 2×2 formula (four "
+           "rounded products and two sums a complex product, no FMA), and each gate's own arithmetic (X: a swap, "
+           "which leaves only the loop; H: s·a ± s·b; Rz: one complex product on the upper member; H·Rz, an rz "
+           "then an h fused: m00·a ± m01·b). Ratios: kernel / "
            "floor.\n\n"]
     rows = []
     for run in runs:

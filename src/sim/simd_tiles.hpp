@@ -33,8 +33,8 @@ struct SimdTiles {
     // gate. A matrix takes the full formula, or a reduced form where it has
     // one (the same bits; see form_of), lane for lane as mat2 computes
     // them; a cnot moves registers or lanes; a crz multiplies the lanes it
-    // changes as the crz kernel does. The gates go in order: every amplitude gets exactly
-    // the operations of one kernel call per gate.
+    // changes as the crz kernel does. The gates go in order: every
+    // amplitude gets exactly the operations of one kernel call per gate.
     // Half the register file: 8 of AVX2's 16, 16 of AVX-512's 32 (so at
     // eight amplitudes a register). The rest hold products and sums.
     static constexpr unsigned kTileRegs = kLog2Width >= 3 ? 16 : 8;
