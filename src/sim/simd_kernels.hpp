@@ -252,14 +252,31 @@ struct SimdKernels {
         b = Isa::add(p, mul(b, bs, m11));
     }
 
+    // Real's and Phase's reduced forms on a register pair whose lanes are
+    // all finite and nonzero; false, with nothing done, otherwise. Phase
+    // leaves a as it is.
+    template <Structure S>
+    [[gnu::always_inline]] static bool reduced_pair(V& a, V& b, const Factor& m00, const Factor& m01,
+                                                    const Factor& m10, const Factor& m11) {
+        if (!Isa::finite_nonzero(a, b)) [[unlikely]] {
+            return false;
+        }
+        if constexpr (S == Structure::Real) {
+            const V na = Isa::add(Isa::mul(a, m00.re), Isa::mul(b, m01.re));
+            b = Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
+            a = na;
+        } else {
+            b = mul(b, Isa::swap_parts(b), m11);
+        }
+        return true;
+    }
+
     template <Structure S>
     static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end,
                         bool zeros_stay = false) {
         auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
         float* base = floats(data);
         const Factor m00 = factor(m.m00), m01 = factor(m.m01), m10 = factor(m.m10), m11 = factor(m.m11);
-        const V r00 = Isa::splat(m.m00.re), r01 = Isa::splat(m.m01.re), r10 = Isa::splat(m.m10.re),
-                r11 = Isa::splat(m.m11.re);
         // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
         // Returns false where a came out as it went in (Phase's reduced
         // form), so that its register need not be stored. (Leaving pairs of
@@ -272,16 +289,8 @@ struct SimdKernels {
                 return true;
             }
             if constexpr (S == Structure::Real || S == Structure::Phase) {
-                if (Isa::finite_nonzero(a, b)) [[likely]] {
-                    if constexpr (S == Structure::Real) {
-                        const V na = Isa::add(Isa::mul(a, r00), Isa::mul(b, r01));
-                        b = Isa::add(Isa::mul(a, r10), Isa::mul(b, r11));
-                        a = na;
-                    } else {
-                        b = mul(b, Isa::swap_parts(b), m11);
-                        return false;
-                    }
-                    return true;
+                if (reduced_pair<S>(a, b, m00, m01, m10, m11)) {
+                    return S == Structure::Real;
                 }
             }
             if (zeros_stay && Isa::zero_bits(Isa::either_bits(a, b))) {

@@ -108,16 +108,8 @@ struct SimdTiles {
             if constexpr (F == Form::Butterfly) {
                 K::butterfly_pair(a, b, s.m00, s.m01, s.m11, s.real_m00);
                 return;
-            } else if constexpr (F == Form::Real) {
-                if (Isa::finite_nonzero(a, b)) [[likely]] {
-                    const V na = Isa::add(Isa::mul(a, s.m00.re), Isa::mul(b, s.m01.re));
-                    b = Isa::add(Isa::mul(a, s.m10.re), Isa::mul(b, s.m11.re));
-                    a = na;
-                    return;
-                }
-            } else if constexpr (F == Form::Phase) {
-                if (Isa::finite_nonzero(a, b)) [[likely]] {
-                    b = K::scaled(b, s.m11);
+            } else if constexpr (F == Form::Real || F == Form::Phase) {
+                if (K::template reduced_pair<F>(a, b, s.m00, s.m01, s.m10, s.m11)) [[likely]] {
                     return;
                 }
             }
