@@ -96,12 +96,25 @@ void split_qualifying(ThreadPool& pool, std::size_t count, unsigned b, const Ker
     split(pool, count, [&](std::size_t qb, std::size_t qe) { kernel(qualifying_start(qb, b), qualifying_start(qe, b)); });
 }
 
+// Whether a Mat2 op carries folded cnots (fold_cnots).
+bool exchanges(const Op& op) {
+    return op.before != kernels::kNoExchange || op.after != kernels::kNoExchange;
+}
+
+void run_mat2(const kernels::KernelSet& ks, Complex32* data, const Op& op, std::size_t begin, std::size_t end) {
+    if (exchanges(op)) {
+        ks.mat2_exchanged(data, op.pair_target, op.matrix, op.before, op.after, begin, end);
+    } else {
+        ks.mat2(data, op.pair_target, op.matrix, begin, end);
+    }
+}
+
 void run_alone(const Op& op, Complex32* data, std::size_t n, ThreadPool& pool, const kernels::KernelSet& ks) {
     const unsigned t = op.pair_target;
     const unsigned c = op.tested;
     switch (op.kind) {
         case Op::Kind::Mat2:
-            split(pool, n / 2, [&](std::size_t b, std::size_t e) { ks.mat2(data, t, op.matrix, b, e); });
+            split(pool, n / 2, [&](std::size_t b, std::size_t e) { run_mat2(ks, data, op, b, e); });
             break;
         case Op::Kind::Cnot:
             // Bit c of the lower amplitude is bit c or c - 1 of the pair index.
@@ -124,7 +137,7 @@ void run_alone(const Op& op, Complex32* data, std::size_t n, ThreadPool& pool, c
 void run_op_range(const kernels::KernelSet& ks, Complex32* data, const Op& op, std::size_t begin, std::size_t end) {
     switch (op.kind) {
         case Op::Kind::Mat2:
-            ks.mat2(data, op.pair_target, op.matrix, begin, end);
+            run_mat2(ks, data, op, begin, end);
             break;
         case Op::Kind::Cnot:
             ks.cnot(data, op.tested, op.pair_target, begin, end);
@@ -256,6 +269,20 @@ struct TileRun {
 // all of them do.
 constexpr std::size_t kMaxTileStride = 2048;
 
+// The first qubit of the window that holds qubit top (above the lanes), for
+// a set with tiles.
+unsigned tile_window_of(unsigned top, const kernels::KernelSet& ks) {
+    const unsigned lanes = ks.tile_lanes;
+    const unsigned window = ks.tile_window;
+    return top < lanes + window ? lanes : lanes + (top - lanes) / window * window;
+}
+
+// Whether a gate on qubit q can be in a tile run.
+bool in_tiles(unsigned q, const kernels::KernelSet& ks) {
+    return ks.mat2_tile != nullptr &&
+           (q < ks.tile_lanes || (std::size_t{sizeof(Complex32)} << tile_window_of(q, ks)) <= kMaxTileStride);
+}
+
 // The ops from k on that run as one tile run: ops whose qubits all lie in
 // the lanes or in one window, the window that holds the first op's highest
 // qubit (the windows lie side by side from the lanes up), at most
@@ -270,15 +297,15 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     }
     const unsigned lanes = ks.tile_lanes;
     const unsigned window = ks.tile_window;
-    const unsigned top = static_cast<unsigned>(std::bit_width(g.ops[k].qubits)) - 1;
-    const unsigned first = top < lanes + window ? lanes : lanes + (top - lanes) / window * window;
+    const unsigned first = tile_window_of(static_cast<unsigned>(std::bit_width(g.ops[k].qubits)) - 1, ks);
     if (first + window > g.low || (std::size_t{sizeof(Complex32)} << first) > kMaxTileStride) {
         return {};
     }
     const std::uint64_t tile = mask_below(lanes) | (mask_below(first + window) & ~mask_below(first));
     std::size_t e = k;
     std::size_t half_passes = 0;
-    for (; e < g.count && e - k < kernels::kMaxTileGates && (g.ops[e].qubits & ~tile) == 0; ++e) {
+    for (; e < g.count && e - k < kernels::kMaxTileGates && (g.ops[e].qubits & ~tile) == 0 && !exchanges(g.ops[e]);
+         ++e) {
         half_passes += g.ops[e].kind == Op::Kind::Crz ? 1 : 2;
     }
     return half_passes >= 4 ? TileRun{e - k, first} : TileRun{};
@@ -293,6 +320,56 @@ kernels::TileGate tile_gate(const Op& op) {
             return {kernels::TileGate::Kind::Crz, op.pair_target, op.tested, op.matrix};
         default:
             return {kernels::TileGate::Kind::Mat2, op.pair_target, op.pair_target, op.matrix};
+    }
+}
+
+// Folds the cnots of ops[0, count) that a set can run inside a matrix's
+// kernel into the Mat2 on their target next to them (the next op on either
+// of their qubits, or else the last one before), as that Mat2's exchange
+// before or after it, and marks them in `folded`. A cnot only moves
+// amplitudes within the pairs of its target, and the ops it moves past act
+// on neither of its qubits, so every amplitude keeps its bits. The kernel
+// tests the control on global indices, so it need not vary within the
+// Mat2's blocks. Such a cnot costs a kernel pass over its range where the
+// exchange costs nothing (a control in the lanes, and a target that tile
+// runs take, are left alone).
+void fold_cnots(Op* ops, std::size_t count, const kernels::KernelSet& ks, bool* folded) {
+    std::fill(folded, folded + count, false);
+    if (ks.mat2_exchanged == nullptr) {
+        return;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        const Op& cnot = ops[k];
+        const unsigned c = cnot.tested;
+        const unsigned t = cnot.pair_target;
+        if (cnot.kind != Op::Kind::Cnot || c < ks.tile_lanes || t < ks.tile_lanes || in_tiles(t, ks)) {
+            continue;
+        }
+        const auto takes = [&](std::size_t e) { return ops[e].kind == Op::Kind::Mat2 && ops[e].pair_target == t; };
+        // The neighbours on the cnot's qubits, past folded cnots. A Mat2
+        // that took a cnot acts on its control too.
+        const auto touches = [&](std::size_t e) {
+            const auto tests = [&](unsigned control) {
+                return control != kernels::kNoExchange && ((cnot.qubits >> control) & 1) != 0;
+            };
+            return !folded[e] && ((ops[e].qubits & cnot.qubits) != 0 || tests(ops[e].before) || tests(ops[e].after));
+        };
+        std::size_t next = k + 1;
+        while (next < count && !touches(next)) {
+            ++next;
+        }
+        std::size_t prev = k;
+        while (prev > 0 && !touches(prev - 1)) {
+            --prev;
+        }
+        if (next < count && takes(next) && ops[next].before == kernels::kNoExchange) {
+            ops[next].before = c;
+        } else if (prev > 0 && takes(prev - 1) && ops[prev - 1].after == kernels::kNoExchange) {
+            ops[prev - 1].after = c;
+        } else {
+            continue;
+        }
+        folded[k] = true;
     }
 }
 
@@ -492,11 +569,15 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         const unsigned max_low = static_cast<unsigned>(std::countr_one(pass_local));
         // The groups, as many as there is room for; the ops after the last
         // one begin the next pass.
+        struct Range {
+            std::size_t begin;
+            std::size_t end;
+            std::uint64_t qubits;
+            unsigned low;
+        };
+        Range ranges[kMaxPassGroups];
         std::size_t num_plans = 0;
-        std::size_t used_parts = 0;
         std::size_t taken = 0;
-        std::size_t last_start = 0;
-        std::uint64_t last_qubits = 0;
         while (taken < count && num_plans < kMaxPassGroups) {
             std::uint64_t qubits = 0;
             int low = -1;
@@ -513,13 +594,7 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             if (e == taken) {
                 break;  // an op no block holds: it begins the next pass
             }
-            GroupPlan& g = plans[num_plans++];
-            g = plan_group(ops + taken, e - taken, qubits, static_cast<unsigned>(low), n);
-            g.num_parts = split_parts(g, shape, parts + used_parts);
-            g.parts = parts + used_parts;
-            used_parts += g.num_parts;
-            last_start = taken;
-            last_qubits = qubits;
+            ranges[num_plans++] = {taken, e, qubits, static_cast<unsigned>(low)};
             taken = e;
         }
         // A last group that the next op would have joined, had the pass had
@@ -529,9 +604,9 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         // then reads memory, a sweep the cache); on a smaller one the group
         // waits for the next pass and runs whole.
         if (log2_n < shape.outer + kPassesFromMemory && next_qubits != 0 && taken == count && num_plans >= 2 &&
-            low_bits(last_qubits | next_qubits, shape.width, shape.min_low, shape.max_far, shape.far_qubit, 63) >= 0) {
-            used_parts -= plans[--num_plans].num_parts;
-            taken = last_start;
+            low_bits(ranges[num_plans - 1].qubits | next_qubits, shape.width, shape.min_low, shape.max_far,
+                     shape.far_qubit, 63) >= 0) {
+            taken = ranges[--num_plans].begin;
         }
         if (num_plans == 0) {
             taken = 1;
@@ -539,7 +614,30 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
                 return;
             }
         } else {
-            sink.pass(plans, num_plans, (n - 1) & ~pass_local);
+            // The pass's cnots go into matrices anywhere in it; each group
+            // keeps its layout and the ops left in it.
+            bool folded[kMaxPassOps];
+            fold_cnots(ops, taken, sink.kernels(), folded);
+            std::size_t used_parts = 0;
+            std::size_t planned = 0;
+            for (std::size_t k = 0; k < num_plans; ++k) {
+                const Range& r = ranges[k];
+                std::size_t kept = r.begin;
+                for (std::size_t e = r.begin; e < r.end; ++e) {
+                    if (!folded[e]) {
+                        ops[kept++] = ops[e];
+                    }
+                }
+                if (kept == r.begin) {
+                    continue;
+                }
+                GroupPlan& g = plans[planned++];
+                g = plan_group(ops + r.begin, kept - r.begin, r.qubits, r.low, n);
+                g.num_parts = split_parts(g, shape, parts + used_parts);
+                g.parts = parts + used_parts;
+                used_parts += g.num_parts;
+            }
+            sink.pass(plans, planned, (n - 1) & ~pass_local);
         }
         i = gate_of[taken - 1] + 1;
     }
@@ -575,6 +673,11 @@ public:
     }
 
     std::size_t workers() { return pool().num_threads(); }
+
+    const kernels::KernelSet& kernels() {
+        pool();
+        return *kernels_;
+    }
 
     // Copies the block [block, 2 block) over [2 block, end), over the pool.
     void repeat_block(std::size_t block, std::size_t end) {
@@ -622,6 +725,7 @@ struct PassCounter {
         counts.sweeps += groups;
     }
     std::size_t workers() const { return num_workers; }
+    const kernels::KernelSet& kernels() const { return kernels::active_kernels(); }
 };
 
 // The ops of a new vector run on at least its first 2^kLiveMinBits

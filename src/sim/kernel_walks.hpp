@@ -50,6 +50,18 @@ inline void swap_at(Complex32* data, std::size_t i, std::size_t j) {
     data[j] = a;
 }
 
+// mat2_at between the exchanges of mat2_exchanged.
+inline void mat2_exchanged_at(Complex32* data, std::size_t i, std::size_t j, const Matrix2& m, unsigned before,
+                              unsigned after) {
+    if ((i >> before) & 1) {
+        swap_at(data, i, j);
+    }
+    mat2_at(data, i, j, m);
+    if ((i >> after) & 1) {
+        swap_at(data, i, j);
+    }
+}
+
 // Amplitude i and its partner j, exchanged when bit c of i is set.
 inline void cnot_at(Complex32* data, unsigned c, std::size_t i, std::size_t j) {
     if ((i >> c) & 1) {

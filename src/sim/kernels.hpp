@@ -31,8 +31,15 @@ struct TileGate {
     Matrix2 matrix;
 };
 
+// The `before` or `after` of mat2_exchanged that exchanges nothing: no
+// amplitude index has bit 63 set.
+constexpr unsigned kNoExchange = 63;
+
 // Gates one mat2_tile call takes at most.
 constexpr std::size_t kMaxTileGates = 16;
+
+using ExchangedFunction = void (*)(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                                   std::size_t begin, std::size_t end);
 
 using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
                               std::size_t begin, std::size_t end);
@@ -46,6 +53,12 @@ struct KernelSet {
     // data[j] becomes data[j] * p when bit c of j is set (c == t allowed:
     // then every j qualifies).
     void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
+    // mat2 between two cnots on its target: (data[i], data[j]) is exchanged
+    // when bit `before` of i is set, goes through m, and is exchanged again
+    // when bit `after` of i is set (kNoExchange: never; neither is t). t,
+    // before and after are at least tile_lanes. Null for a set without it:
+    // the executor then runs the cnots apart.
+    ExchangedFunction mat2_exchanged = nullptr;
     // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates) to
     // the amplitudes [begin, end), multiples of 2^(first + tile_window):
     // tile by tile, each tile the 2^(tile_lanes + tile_window) amplitudes
@@ -55,7 +68,7 @@ struct KernelSet {
     // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
     TileFunction mat2_tile = nullptr;
-    unsigned tile_lanes = 0;
+    unsigned tile_lanes = 0;  // log2 of the amplitudes of a register
     unsigned tile_window = 0;
 };
 

@@ -15,6 +15,9 @@
 
 namespace vastrel::sim::kernels {
 
+// exchanged_avx2.cpp
+void mat2_exchanged_avx2(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                          std::size_t begin, std::size_t end);
 // tiles_avx2.cpp
 void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
                     std::size_t end);
@@ -22,7 +25,7 @@ void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, u
 namespace {
 
 constexpr KernelSet kAvx2 =
-    SimdKernels<Avx2>::set("avx2", mat2_tile_avx2, SimdTiles<Avx2>::kTileRegBits);
+    SimdKernels<Avx2>::set("avx2", mat2_exchanged_avx2, mat2_tile_avx2, SimdTiles<Avx2>::kTileRegBits);
 
 // Built for the baseline ISA so that the check itself runs on any CPU.
 #pragma GCC push_options

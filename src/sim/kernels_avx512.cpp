@@ -20,6 +20,9 @@
 
 namespace vastrel::sim::kernels {
 
+// exchanged_avx512.cpp
+void mat2_exchanged_avx512(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                          std::size_t begin, std::size_t end);
 // tiles_avx512.cpp
 void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
                       std::size_t end);
@@ -27,7 +30,7 @@ void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count,
 namespace {
 
 constexpr KernelSet kAvx512 =
-    SimdKernels<Avx512>::set("avx512", mat2_tile_avx512, SimdTiles<Avx512>::kTileRegBits);
+    SimdKernels<Avx512>::set("avx512", mat2_exchanged_avx512, mat2_tile_avx512, SimdTiles<Avx512>::kTileRegBits);
 
 // Built for the baseline ISA so that the check itself runs on any CPU.
 #pragma GCC push_options

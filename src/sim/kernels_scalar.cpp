@@ -239,7 +239,20 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     });
 }
 
-constexpr KernelSet kScalar{"scalar", mat2, cnot, crz};
+// The cnots and the matrix one after another over the range: each acts on
+// the pairs of t in it, so every pair sees the three in order.
+void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                    std::size_t begin, std::size_t end) {
+    if (before != kNoExchange) {
+        cnot(data, before, t, begin, end);
+    }
+    mat2(data, t, m, begin, end);
+    if (after != kNoExchange) {
+        cnot(data, after, t, begin, end);
+    }
+}
+
+constexpr KernelSet kScalar{"scalar", mat2, cnot, crz, mat2_exchanged};
 
 }  // namespace
 

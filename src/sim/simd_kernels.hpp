@@ -187,6 +187,27 @@ struct SimdKernels {
     }
 
     static void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
+        mat2_between<false>(data, t, m, kNoExchange, kNoExchange, begin, end);
+    }
+
+    // The exchanges cost no arithmetic: the registers of a pair are loaded
+    // from, or stored to, its two places the other way round. Only for t,
+    // before and after from kLog2Width on, so that a register's pairs share
+    // their exchanges. Instantiated in a translation unit of its own
+    // (exchanged_*.cpp): beside mat2's in one unit, the copies of mat2_as
+    // ran the unit out of its inlining budget, and cnot's and crz's walks
+    // went out of line.
+    static void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                               std::size_t begin, std::size_t end) {
+        assert(t >= kLog2Width && before >= kLog2Width && after >= kLog2Width);
+        mat2_between<true>(data, t, m, before, after, begin, end);
+    }
+
+    // mat2_exchanged, or mat2 without Exchanged: the exchanges have loops of
+    // their own, since tested in mat2's they made it a third slower.
+    template <bool Exchanged>
+    static void mat2_between(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                             std::size_t begin, std::size_t end) {
         Structure structure = structure_of(m);
         bool sparse = false;
         if (begin < end) {
@@ -200,13 +221,13 @@ struct SimdKernels {
             (sparse || structure == Structure::Real || structure == Structure::Phase) && keeps_zeros(m);
         switch (structure) {
             case Structure::Real:
-                return mat2_as<Structure::Real>(data, t, m, begin, end, zeros_stay);
+                return mat2_as<Structure::Real, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
             case Structure::Phase:
-                return mat2_as<Structure::Phase>(data, t, m, begin, end, zeros_stay);
+                return mat2_as<Structure::Phase, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
             case Structure::Butterfly:
-                return mat2_as<Structure::Butterfly>(data, t, m, begin, end);
+                return mat2_as<Structure::Butterfly, Exchanged>(data, t, m, before, after, begin, end);
             default:
-                return mat2_as<Structure::General>(data, t, m, begin, end, zeros_stay);
+                return mat2_as<Structure::General, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
         }
     }
 
@@ -271,10 +292,21 @@ struct SimdKernels {
         return true;
     }
 
-    template <Structure S>
-    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end,
-                        bool zeros_stay = false) {
-        auto scalar = [&](std::size_t p) { mat2_pair(data, t, m, p); };
+    template <Structure S, bool Exchanged>
+    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                        std::size_t begin, std::size_t end, bool zeros_stay = false) {
+        const std::size_t h = std::size_t{1} << t;
+        auto one = [&](std::size_t i, std::size_t j) {
+            if constexpr (Exchanged) {
+                mat2_exchanged_at(data, i, j, m, before, after);
+            } else {
+                mat2_at(data, i, j, m);
+            }
+        };
+        auto scalar = [&](std::size_t p) {
+            const std::size_t i = lower_index(p, t);
+            one(i, i + h);
+        };
         float* base = floats(data);
         const Factor m00 = factor(m.m00), m01 = factor(m.m01), m10 = factor(m.m10), m11 = factor(m.m11);
         // (a, b) becomes (m00*a + m01*b, m10*a + m11*b), lane by lane.
@@ -305,31 +337,46 @@ struct SimdKernels {
         // a cache block it would cost a load slot per register for nothing.
         // The partners' results go to out: the partners themselves, or the
         // buffer of a far target's burst.
-        auto pair_step = [&](float* pa, float* pb, float* out, std::size_t ahead) __attribute__((always_inline)) {
+        // The exchanges of the kWidth pairs from lower amplitude i, which
+        // share their bits from kLog2Width on, swap where the two registers
+        // are loaded from and where their results go.
+        auto pair_step = [&](std::size_t i, float* pa, float* pb, float* out, std::size_t ahead)
+                             __attribute__((always_inline)) {
             if (ahead != 0) {
                 prefetch_ahead(pa, ahead);
                 prefetch_ahead(pb, ahead);
             }
-            V a = Isa::load(pa);
-            V b = Isa::load(pb);
+            const bool swap_in = Exchanged && ((i >> before) & 1) != 0;
+            V a = Isa::load(swap_in ? pb : pa);
+            V b = Isa::load(swap_in ? pa : pb);
             // An Rz's lower members, left as they are, are not stored: their
             // lines stay clean and are never written back, so an Rz that
             // makes a pass of its own moves three quarters of its bytes.
-            if (apply(a, b)) {
+            const bool changed = apply(a, b);
+            if (Exchanged && ((i >> after) & 1) != 0) {
+                Isa::store(pa, b);
+                Isa::store(out, a);
+                return;
+            }
+            if (changed || swap_in) {
                 Isa::store(pa, a);
             }
             Isa::store(out, b);
         };
         if (t >= kLog2Width) {
             walk_pairs(
-                data, t, begin, end, kWidth, kLog2Width, scalar,
-                [&](std::size_t i, std::size_t j) { mat2_at(data, i, j, m); },
+                data, t, begin, end, kWidth, kLog2Width, scalar, one,
                 [&](std::size_t i, std::size_t j, Complex32* out, std::size_t ahead) {
-                    pair_step(base + 2 * i, base + 2 * j, floats(out), ahead);
+                    pair_step(i, base + 2 * i, base + 2 * j, floats(out), ahead);
                 },
-                [&](std::size_t i, Complex32* partner) { pair_step(base + 2 * i, floats(partner), floats(partner), 0); },
+                [&](std::size_t i, Complex32* partner) {
+                    pair_step(i, base + 2 * i, floats(partner), floats(partner), 0);
+                },
                 copy_register(data));
             return;
+        }
+        if constexpr (Exchanged) {
+            return;  // no exchanges below the register width
         }
         // Below the register width the kWidth pairs of a step fill two
         // registers at amplitude 2p; they are regrouped into lower and upper
@@ -564,8 +611,9 @@ struct SimdKernels {
     }
 
     // The set, with its tiles (simd_tiles.hpp, built in a unit of its own).
-    static constexpr KernelSet set(const char* name, TileFunction tiles, unsigned tile_window) {
-        return {name, mat2, cnot, crz, tiles, kLog2Width, tile_window};
+    static constexpr KernelSet set(const char* name, ExchangedFunction exchanged, TileFunction tiles,
+                                   unsigned tile_window) {
+        return {name, mat2, cnot, crz, exchanged, tiles, kLog2Width, tile_window};
     }
 };
 

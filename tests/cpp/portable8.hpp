@@ -121,7 +121,7 @@ struct Portable8 {
 };
 
 constexpr kernels::KernelSet kPortable8 = kernels::SimdKernels<Portable8>::set(
-    "portable8", kernels::SimdTiles<Portable8>::mat2_tile, kernels::SimdTiles<Portable8>::kTileRegBits);
+    "portable8", kernels::SimdKernels<Portable8>::mat2_exchanged, kernels::SimdTiles<Portable8>::mat2_tile, kernels::SimdTiles<Portable8>::kTileRegBits);
 
 const kernels::KernelSet& portable8_kernels() { return kPortable8; }
 

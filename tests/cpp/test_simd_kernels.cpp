@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "portable8.hpp"
+#include "sim/gate.hpp"
 #include "sim/kernels.hpp"
 
 namespace vastrel::sim::kernels {
@@ -71,6 +72,7 @@ std::vector<Matrix2> test_matrices(std::mt19937& rng) {
         ms.push_back({{random_float(rng), 0.0f}, {random_float(rng), 0.0f},
                       {random_float(rng), 0.0f}, {random_float(rng), 0.0f}});
     }
+    ms.push_back(multiply(matrix_of(H{0}), matrix_of(Rz{0, 0.7f})));  // the butterfly form
     return ms;
 }
 
@@ -253,6 +255,34 @@ TEST_P(SimdSets, CrzMatchesScalar) {
     }
 }
 
+// A matrix between two cnots' exchanges, as the three scalar kernels give
+// it: every target and control from the register width on, none on either
+// side or both.
+TEST_P(SimdSets, ExchangedMat2MatchesCnotsAroundMat2) {
+    std::mt19937 rng(2468);
+    const auto matrices = test_matrices(rng);
+    const unsigned lanes = set_->tile_lanes;
+    std::uniform_int_distribution<unsigned> control(lanes, kQubits);  // kQubits: none
+    for (unsigned t = lanes; t < kQubits; ++t) {
+        for (const Range& r : test_ranges(rng)) {
+            const auto state = random_state(rng);
+            unsigned before = control(rng), after = control(rng);
+            before = before == t || before == kQubits ? kNoExchange : before;
+            after = after == t || after == kQubits ? kNoExchange : after;
+            for (std::size_t misalign : {0, 1}) {
+                for (std::size_t k = 0; k < matrices.size(); ++k) {
+                    Buffer expected(state, misalign), actual(state, misalign);
+                    scalar_.mat2_exchanged(expected.data(), t, matrices[k], before, after, r.begin, r.end);
+                    set_->mat2_exchanged(actual.data(), t, matrices[k], before, after, r.begin, r.end);
+                    ASSERT_TRUE(equal_states(expected, actual, true))
+                        << "target " << t << ", controls " << before << " and " << after << ", matrix " << k
+                        << ", " << describe(r, misalign);
+                }
+            }
+        }
+    }
+}
+
 // Splitting a vector's pairs into pieces at arbitrary points, as the pool
 // does, gives the same bits as one call over all of them.
 TEST_P(SimdSets, SplitRangesMatchOneCall) {
@@ -318,6 +348,15 @@ TEST_P(SimdSets, StreamingRangesMatchScalar) {
             check("crz", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
                 ks.crz(d, c, t, phase, r.begin, r.end);
             }, true);
+        }        if (t >= set_->tile_lanes) {
+            for (unsigned c : {5u, 18u, 17u}) {
+                if (c != t) {
+                    check("exchanged mat2", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                        const unsigned after = c == 18 ? kNoExchange : t == 4 ? 3 : 4;
+                        ks.mat2_exchanged(d, t, matrices.back(), c, after, r.begin, r.end);
+                    }, true);
+                }
+            }
         }
     }
 }
@@ -405,6 +444,12 @@ TEST_P(SimdSets, FarTargetsMatchScalar) {
             check("cnot", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
                 ks.cnot(d, c, t, r.begin, r.end);
             }, false);
+        }
+        for (unsigned c : {5u, 11u, kFarTarget - 1}) {
+            check("exchanged mat2", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
+                ks.mat2_exchanged(d, t, matrices.back(), kNoExchange, c, r.begin, r.end);
+                ks.mat2_exchanged(d, t, matrices[1], c, t == kFarTarget ? t + 1 : t - 1, r.begin, r.end);
+            }, true);
         }
     }
     munmap(expected, kHugeLength * sizeof(Complex32));

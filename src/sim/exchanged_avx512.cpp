@@ -1,0 +1,14 @@
+// The AVX-512 matrix kernel between exchanges (mat2_exchanged in
+// simd_kernels.hpp). Compiled with the flags of kernels_avx512.cpp; called only
+// through its set, once that found the CPU able.
+#include "isa_avx512.hpp"
+#include "simd_kernels.hpp"
+
+namespace vastrel::sim::kernels {
+
+void mat2_exchanged_avx512(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+                          std::size_t begin, std::size_t end) {
+    SimdKernels<Avx512>::mat2_exchanged(data, t, m, before, after, begin, end);
+}
+
+}  // namespace vastrel::sim::kernels
