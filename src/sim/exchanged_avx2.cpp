@@ -6,9 +6,9 @@
 
 namespace vastrel::sim::kernels {
 
-void mat2_exchanged_avx2(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
-                          std::size_t begin, std::size_t end) {
-    SimdKernels<Avx2>::mat2_exchanged(data, t, m, before, after, begin, end);
+void mat2_exchanged_avx2(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
+                          std::size_t end) {
+    SimdKernels<Avx2>::mat2_exchanged(data, t, m, x, begin, end);
 }
 
 }  // namespace vastrel::sim::kernels

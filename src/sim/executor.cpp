@@ -98,12 +98,13 @@ void split_qualifying(ThreadPool& pool, std::size_t count, unsigned b, const Ker
 
 // Whether a Mat2 op carries folded cnots (fold_cnots).
 bool exchanges(const Op& op) {
-    return op.before != kernels::kNoExchange || op.after != kernels::kNoExchange;
+    const kernels::Exchanges& x = op.exchange;
+    return x.before != kernels::kNoExchange || x.after != kernels::kNoExchange || x.flip != kernels::kNoExchange;
 }
 
 void run_mat2(const kernels::KernelSet& ks, Complex32* data, const Op& op, std::size_t begin, std::size_t end) {
     if (exchanges(op)) {
-        ks.mat2_exchanged(data, op.pair_target, op.matrix, op.before, op.after, begin, end);
+        ks.mat2_exchanged(data, op.pair_target, op.matrix, op.exchange, begin, end);
     } else {
         ks.mat2(data, op.pair_target, op.matrix, begin, end);
     }
@@ -323,36 +324,55 @@ kernels::TileGate tile_gate(const Op& op) {
     }
 }
 
-// Folds the cnots of ops[0, count) that a set can run inside a matrix's
-// kernel into the Mat2 on their target next to them (the next op on either
-// of their qubits, or else the last one before), as that Mat2's exchange
-// before or after it, and marks them in `folded`. A cnot only moves
-// amplitudes within the pairs of its target, and the ops it moves past act
-// on neither of its qubits, so every amplitude keeps its bits. The kernel
-// tests the control on global indices, so it need not vary within the
-// Mat2's blocks. Such a cnot costs a kernel pass over its range where the
-// exchange costs nothing (a control in the lanes, and a target that tile
-// runs take, are left alone).
-void fold_cnots(Op* ops, std::size_t count, const kernels::KernelSet& ks, bool* folded) {
+// The ops of one group within a pass, before they are planned.
+struct GroupRange {
+    std::size_t begin;
+    std::size_t end;
+    std::uint64_t qubits;
+    unsigned low;
+};
+
+// Folds the cnots of a pass's ops (the groups' ranges, side by side from 0)
+// that a set can run inside a matrix's kernel into a Mat2 next to them, and
+// marks them in `folded`. A cnot whose next op on either of its qubits is
+// a Mat2 on its target becomes that Mat2's exchange before it; else one
+// whose last op before is such a Mat2 becomes its exchange after it. A
+// cnot (c, t) whose next op is a Mat2 on c goes right after it, which then
+// acts on the pairs that differ in c and t (its flip): M on c after the
+// cnot is the cnot after that, and the cnot may fold on into the next op.
+// A cnot only moves amplitudes, and the ops it moves past act on neither of
+// its qubits, so every amplitude keeps its bits. An exchange, within the
+// pairs of the Mat2's target, tests the control on global indices: it need
+// not vary within the Mat2's blocks. A flip pairs across bit t, which must.
+// Such a cnot costs a kernel pass over its range where the exchange costs
+// nothing; a control in the lanes, and targets that tile runs take, are
+// left alone.
+void fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kernels::KernelSet& ks, bool* folded) {
+    const std::size_t count = ranges[num_ranges - 1].end;
     std::fill(folded, folded + count, false);
     if (ks.mat2_exchanged == nullptr) {
         return;
     }
-    for (std::size_t k = 0; k < count; ++k) {
+    const auto flipped_host = [&](unsigned q) { return !in_tiles(q, ks) && q < kernels::kFarTarget; };
+    for (std::size_t k = 0; k < count;) {
         const Op& cnot = ops[k];
         const unsigned c = cnot.tested;
         const unsigned t = cnot.pair_target;
-        if (cnot.kind != Op::Kind::Cnot || c < ks.tile_lanes || t < ks.tile_lanes || in_tiles(t, ks)) {
+        if (cnot.kind != Op::Kind::Cnot || folded[k] || c < ks.tile_lanes || t < ks.tile_lanes) {
+            ++k;
             continue;
         }
-        const auto takes = [&](std::size_t e) { return ops[e].kind == Op::Kind::Mat2 && ops[e].pair_target == t; };
-        // The neighbours on the cnot's qubits, past folded cnots. A Mat2
-        // that took a cnot acts on its control too.
+        // Whether ops[e] is a Mat2 on q with the slot free.
+        const auto takes = [&](std::size_t e, unsigned q, unsigned kernels::Exchanges::*slot) {
+            const kernels::Exchanges& x = ops[e].exchange;
+            return ops[e].kind == Op::Kind::Mat2 && ops[e].pair_target == q && x.*slot == kernels::kNoExchange &&
+                   (slot == &kernels::Exchanges::flip ? !exchanges(ops[e]) : x.flip == kernels::kNoExchange);
+        };
+        // The neighbours on the cnot's qubits, past folded cnots.
         const auto touches = [&](std::size_t e) {
-            const auto tests = [&](unsigned control) {
-                return control != kernels::kNoExchange && ((cnot.qubits >> control) & 1) != 0;
-            };
-            return !folded[e] && ((ops[e].qubits & cnot.qubits) != 0 || tests(ops[e].before) || tests(ops[e].after));
+            const kernels::Exchanges& x = ops[e].exchange;
+            const auto tests = [&](unsigned q) { return q != kernels::kNoExchange && ((cnot.qubits >> q) & 1) != 0; };
+            return !folded[e] && ((ops[e].qubits & cnot.qubits) != 0 || tests(x.before) || tests(x.after));
         };
         std::size_t next = k + 1;
         while (next < count && !touches(next)) {
@@ -362,14 +382,44 @@ void fold_cnots(Op* ops, std::size_t count, const kernels::KernelSet& ks, bool* 
         while (prev > 0 && !touches(prev - 1)) {
             --prev;
         }
-        if (next < count && takes(next) && ops[next].before == kernels::kNoExchange) {
-            ops[next].before = c;
-        } else if (prev > 0 && takes(prev - 1) && ops[prev - 1].after == kernels::kNoExchange) {
-            ops[prev - 1].after = c;
+        const bool target_in_tiles = in_tiles(t, ks);
+        if (!target_in_tiles && next < count && takes(next, t, &kernels::Exchanges::before)) {
+            ops[next].exchange.before = c;
+        } else if (!target_in_tiles && prev > 0 && takes(prev - 1, t, &kernels::Exchanges::after)) {
+            ops[prev - 1].exchange.after = c;
+        } else if (next < count && takes(next, c, &kernels::Exchanges::flip) && flipped_host(c)) {
+            // The cnot moves to right after the Mat2, every op between one
+            // place down within its own group, if the Mat2's group holds t.
+            std::size_t g = 0;
+            while (ranges[g].end <= next) {
+                ++g;
+            }
+            if (((mask_below(ranges[g].low) | ranges[g].qubits) >> t & 1) == 0) {
+                ++k;
+                continue;
+            }
+            ops[next].exchange.flip = t;
+            ops[next].qubits |= std::uint64_t{1} << t;
+            const Op moved = cnot;
+            std::copy(ops + k + 1, ops + next + 1, ops + k);
+            std::copy(folded + k + 1, folded + next + 1, folded + k);
+            ops[next] = moved;
+            folded[next] = false;
+            for (std::size_t r = 0; r < num_ranges; ++r) {
+                if (ranges[r].begin > k && ranges[r].begin <= next) {
+                    --ranges[r].begin;
+                }
+                if (ranges[r].end > k && ranges[r].end <= next) {
+                    --ranges[r].end;
+                }
+            }
+            continue;  // ops[k] is the next op now; the cnot comes up again at next
         } else {
+            ++k;
             continue;
         }
         folded[k] = true;
+        ++k;
     }
 }
 
@@ -569,13 +619,7 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         const unsigned max_low = static_cast<unsigned>(std::countr_one(pass_local));
         // The groups, as many as there is room for; the ops after the last
         // one begin the next pass.
-        struct Range {
-            std::size_t begin;
-            std::size_t end;
-            std::uint64_t qubits;
-            unsigned low;
-        };
-        Range ranges[kMaxPassGroups];
+        GroupRange ranges[kMaxPassGroups];
         std::size_t num_plans = 0;
         std::size_t taken = 0;
         while (taken < count && num_plans < kMaxPassGroups) {
@@ -617,11 +661,11 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             // The pass's cnots go into matrices anywhere in it; each group
             // keeps its layout and the ops left in it.
             bool folded[kMaxPassOps];
-            fold_cnots(ops, taken, sink.kernels(), folded);
+            fold_cnots(ops, ranges, num_plans, sink.kernels(), folded);
             std::size_t used_parts = 0;
             std::size_t planned = 0;
             for (std::size_t k = 0; k < num_plans; ++k) {
-                const Range& r = ranges[k];
+                const GroupRange& r = ranges[k];
                 std::size_t kept = r.begin;
                 for (std::size_t e = r.begin; e < r.end; ++e) {
                     if (!folded[e]) {

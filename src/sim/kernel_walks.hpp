@@ -50,14 +50,19 @@ inline void swap_at(Complex32* data, std::size_t i, std::size_t j) {
     data[j] = a;
 }
 
-// mat2_at between the exchanges of mat2_exchanged.
-inline void mat2_exchanged_at(Complex32* data, std::size_t i, std::size_t j, const Matrix2& m, unsigned before,
-                              unsigned after) {
-    if ((i >> before) & 1) {
+// The partner of lower member i whose unflipped partner is j, under x.
+inline std::size_t flipped(std::size_t j, const Exchanges& x) {
+    return x.flip == kNoExchange ? j : j ^ (std::size_t{1} << x.flip);
+}
+
+// mat2_at with the exchanges of x, given i and its unflipped partner j.
+inline void mat2_exchanged_at(Complex32* data, std::size_t i, std::size_t j, const Matrix2& m, const Exchanges& x) {
+    j = flipped(j, x);
+    if ((i >> x.before) & 1) {
         swap_at(data, i, j);
     }
     mat2_at(data, i, j, m);
-    if ((i >> after) & 1) {
+    if ((i >> x.after) & 1) {
         swap_at(data, i, j);
     }
 }

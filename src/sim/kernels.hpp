@@ -31,14 +31,25 @@ struct TileGate {
     Matrix2 matrix;
 };
 
-// The `before` or `after` of mat2_exchanged that exchanges nothing: no
-// amplitude index has bit 63 set.
+// A bit of Exchanges that does nothing: no amplitude index has bit 63 set.
 constexpr unsigned kNoExchange = 63;
+
+// What mat2_exchanged does to the pairs of its target t besides the matrix:
+// the lower member i of a pair is paired with j ^ 2^flip, where j = i + 2^t,
+// and the two are exchanged before the matrix when bit `before` of i is
+// set, and after it when bit `after` is. (A cnot on (before, t), then
+// mat2, then a cnot on (after, t); with flip f, mat2 between two cnots on
+// (t, f), its matrix on pairs that differ in bits t and f.) None of them is t.
+struct Exchanges {
+    unsigned before = kNoExchange;
+    unsigned after = kNoExchange;
+    unsigned flip = kNoExchange;
+};
 
 // Gates one mat2_tile call takes at most.
 constexpr std::size_t kMaxTileGates = 16;
 
-using ExchangedFunction = void (*)(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+using ExchangedFunction = void (*)(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x,
                                    std::size_t begin, std::size_t end);
 
 using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
@@ -53,11 +64,9 @@ struct KernelSet {
     // data[j] becomes data[j] * p when bit c of j is set (c == t allowed:
     // then every j qualifies).
     void (*crz)(Complex32* data, unsigned c, unsigned t, Complex32 p, std::size_t begin, std::size_t end);
-    // mat2 between two cnots on its target: (data[i], data[j]) is exchanged
-    // when bit `before` of i is set, goes through m, and is exchanged again
-    // when bit `after` of i is set (kNoExchange: never; neither is t). t,
-    // before and after are at least tile_lanes. Null for a set without it:
-    // the executor then runs the cnots apart.
+    // mat2 with Exchanges. t and the bits of x are at least tile_lanes; with
+    // a flip, t is below kFarTarget. Null for a set without it: the
+    // executor then runs the cnots apart.
     ExchangedFunction mat2_exchanged = nullptr;
     // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates) to
     // the amplitudes [begin, end), multiples of 2^(first + tile_window):

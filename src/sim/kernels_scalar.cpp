@@ -239,16 +239,33 @@ void crz(Complex32* data, unsigned c, unsigned t, Complex32 phase, std::size_t b
     });
 }
 
-// The cnots and the matrix one after another over the range: each acts on
-// the pairs of t in it, so every pair sees the three in order.
-void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
-                    std::size_t begin, std::size_t end) {
-    if (before != kNoExchange) {
-        cnot(data, before, t, begin, end);
+// Without a flip, the cnots and the matrix one after another over the
+// range: each acts on the pairs of t in it, so every pair sees the three in
+// order. With one, pair by pair.
+void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
+                    std::size_t end) {
+    if (x.flip == kNoExchange) {
+        if (x.before != kNoExchange) {
+            cnot(data, x.before, t, begin, end);
+        }
+        mat2(data, t, m, begin, end);
+        if (x.after != kNoExchange) {
+            cnot(data, x.after, t, begin, end);
+        }
+        return;
     }
-    mat2(data, t, m, begin, end);
-    if (after != kNoExchange) {
-        cnot(data, after, t, begin, end);
+    const std::size_t h = std::size_t{1} << t;
+    const std::size_t flip = x.flip == kNoExchange ? 0 : std::size_t{1} << x.flip;
+    for (std::size_t p = begin; p < end; ++p) {
+        const std::size_t i = lower_index(p, t);
+        const std::size_t j = (i + h) ^ flip;
+        if ((i >> x.before) & 1) {
+            std::swap(data[i], data[j]);
+        }
+        mat2_one(data + i, data + j, m);
+        if ((i >> x.after) & 1) {
+            std::swap(data[i], data[j]);
+        }
     }
 }
 

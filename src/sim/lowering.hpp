@@ -28,11 +28,9 @@ struct Op {
     unsigned pair_target;  // the target whose pairs the kernel walks
     Matrix2 matrix;        // mat2: the matrix; crz: the phase in m00
     std::uint64_t qubits;  // the bits it reads or writes, when it acts
-    // A Mat2's cnots on its target, run right before and after it, with
-    // these controls (kernels::kNoExchange: none). Lowering makes none; the
-    // executor folds cnots into their neighbours (kernels.hpp: mat2_exchanged).
-    unsigned before = kernels::kNoExchange;
-    unsigned after = kernels::kNoExchange;
+    // A Mat2's cnots folded into it (kernels.hpp: mat2_exchanged). Lowering
+    // makes none; the executor folds cnots into their neighbours.
+    kernels::Exchanges exchange;
 };
 
 // The operation of g on a vector of n amplitudes (n a power of two). A

@@ -187,7 +187,7 @@ struct SimdKernels {
     }
 
     static void mat2(Complex32* data, unsigned t, const Matrix2& m, std::size_t begin, std::size_t end) {
-        mat2_between<false>(data, t, m, kNoExchange, kNoExchange, begin, end);
+        mat2_between<false>(data, t, m, Exchanges{}, begin, end);
     }
 
     // The exchanges cost no arithmetic: the registers of a pair are loaded
@@ -197,17 +197,18 @@ struct SimdKernels {
     // (exchanged_*.cpp): beside mat2's in one unit, the copies of mat2_as
     // ran the unit out of its inlining budget, and cnot's and crz's walks
     // went out of line.
-    static void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
+    static void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x,
                                std::size_t begin, std::size_t end) {
-        assert(t >= kLog2Width && before >= kLog2Width && after >= kLog2Width);
-        mat2_between<true>(data, t, m, before, after, begin, end);
+        assert(t >= kLog2Width && x.before >= kLog2Width && x.after >= kLog2Width && x.flip >= kLog2Width);
+        assert(x.flip == kNoExchange || t < kFarTarget);
+        mat2_between<true>(data, t, m, x, begin, end);
     }
 
     // mat2_exchanged, or mat2 without Exchanged: the exchanges have loops of
     // their own, since tested in mat2's they made it a third slower.
     template <bool Exchanged>
-    static void mat2_between(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
-                             std::size_t begin, std::size_t end) {
+    static void mat2_between(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
+                             std::size_t end) {
         Structure structure = structure_of(m);
         bool sparse = false;
         if (begin < end) {
@@ -221,13 +222,13 @@ struct SimdKernels {
             (sparse || structure == Structure::Real || structure == Structure::Phase) && keeps_zeros(m);
         switch (structure) {
             case Structure::Real:
-                return mat2_as<Structure::Real, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
+                return mat2_as<Structure::Real, Exchanged>(data, t, m, x, begin, end, zeros_stay);
             case Structure::Phase:
-                return mat2_as<Structure::Phase, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
+                return mat2_as<Structure::Phase, Exchanged>(data, t, m, x, begin, end, zeros_stay);
             case Structure::Butterfly:
-                return mat2_as<Structure::Butterfly, Exchanged>(data, t, m, before, after, begin, end);
+                return mat2_as<Structure::Butterfly, Exchanged>(data, t, m, x, begin, end);
             default:
-                return mat2_as<Structure::General, Exchanged>(data, t, m, before, after, begin, end, zeros_stay);
+                return mat2_as<Structure::General, Exchanged>(data, t, m, x, begin, end, zeros_stay);
         }
     }
 
@@ -293,12 +294,12 @@ struct SimdKernels {
     }
 
     template <Structure S, bool Exchanged>
-    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, unsigned before, unsigned after,
-                        std::size_t begin, std::size_t end, bool zeros_stay = false) {
+    static void mat2_as(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
+                        std::size_t end, bool zeros_stay = false) {
         const std::size_t h = std::size_t{1} << t;
         auto one = [&](std::size_t i, std::size_t j) {
             if constexpr (Exchanged) {
-                mat2_exchanged_at(data, i, j, m, before, after);
+                mat2_exchanged_at(data, i, j, m, x);
             } else {
                 mat2_at(data, i, j, m);
             }
@@ -346,14 +347,14 @@ struct SimdKernels {
                 prefetch_ahead(pa, ahead);
                 prefetch_ahead(pb, ahead);
             }
-            const bool swap_in = Exchanged && ((i >> before) & 1) != 0;
+            const bool swap_in = Exchanged && ((i >> x.before) & 1) != 0;
             V a = Isa::load(swap_in ? pb : pa);
             V b = Isa::load(swap_in ? pa : pb);
             // An Rz's lower members, left as they are, are not stored: their
             // lines stay clean and are never written back, so an Rz that
             // makes a pass of its own moves three quarters of its bytes.
             const bool changed = apply(a, b);
-            if (Exchanged && ((i >> after) & 1) != 0) {
+            if (Exchanged && ((i >> x.after) & 1) != 0) {
                 Isa::store(pa, b);
                 Isa::store(out, a);
                 return;
@@ -367,6 +368,13 @@ struct SimdKernels {
             walk_pairs(
                 data, t, begin, end, kWidth, kLog2Width, scalar, one,
                 [&](std::size_t i, std::size_t j, Complex32* out, std::size_t ahead) {
+                    if constexpr (Exchanged) {
+                        // A flip keeps t from the far targets, whose partners go through a buffer.
+                        if (x.flip != kNoExchange) {
+                            j = flipped(j, x);
+                            out = data + j;
+                        }
+                    }
                     pair_step(i, base + 2 * i, base + 2 * j, floats(out), ahead);
                 },
                 [&](std::size_t i, Complex32* partner) {

@@ -255,28 +255,51 @@ TEST_P(SimdSets, CrzMatchesScalar) {
     }
 }
 
-// A matrix between two cnots' exchanges, as the three scalar kernels give
-// it: every target and control from the register width on, none on either
-// side or both.
-TEST_P(SimdSets, ExchangedMat2MatchesCnotsAroundMat2) {
+// A matrix with exchanges and a flip (mat2_exchanged) against the scalar
+// set, and on whole vectors against the cnots and the matrix it stands for:
+// every target, controls and flips from the register width on, each of
+// them absent or not.
+TEST_P(SimdSets, ExchangedMat2MatchesScalar) {
     std::mt19937 rng(2468);
     const auto matrices = test_matrices(rng);
     const unsigned lanes = set_->tile_lanes;
-    std::uniform_int_distribution<unsigned> control(lanes, kQubits);  // kQubits: none
+    std::uniform_int_distribution<unsigned> bit(lanes, kQubits);  // kQubits: none
+    auto pick = [&](unsigned t) {
+        const unsigned b = bit(rng);
+        return b == t || b == kQubits ? kNoExchange : b;
+    };
     for (unsigned t = lanes; t < kQubits; ++t) {
         for (const Range& r : test_ranges(rng)) {
             const auto state = random_state(rng);
-            unsigned before = control(rng), after = control(rng);
-            before = before == t || before == kQubits ? kNoExchange : before;
-            after = after == t || after == kQubits ? kNoExchange : after;
+            Exchanges x{pick(t), pick(t), pick(t)};
+            const bool whole = r.begin == 0 && r.end == kPairs;
+            if (whole && x.flip != kNoExchange) {
+                x.before = x.after = kNoExchange;
+            }
             for (std::size_t misalign : {0, 1}) {
                 for (std::size_t k = 0; k < matrices.size(); ++k) {
-                    Buffer expected(state, misalign), actual(state, misalign);
-                    scalar_.mat2_exchanged(expected.data(), t, matrices[k], before, after, r.begin, r.end);
-                    set_->mat2_exchanged(actual.data(), t, matrices[k], before, after, r.begin, r.end);
-                    ASSERT_TRUE(equal_states(expected, actual, true))
-                        << "target " << t << ", controls " << before << " and " << after << ", matrix " << k
-                        << ", " << describe(r, misalign);
+                    Buffer expected(state, misalign), actual(state, misalign), composed(state, misalign);
+                    scalar_.mat2_exchanged(expected.data(), t, matrices[k], x, r.begin, r.end);
+                    set_->mat2_exchanged(actual.data(), t, matrices[k], x, r.begin, r.end);
+                    const std::string what = "target " + std::to_string(t) + ", before " + std::to_string(x.before) +
+                                             ", after " + std::to_string(x.after) + ", flip " +
+                                             std::to_string(x.flip) + ", matrix " + std::to_string(k) + ", " +
+                                             describe(r, misalign);
+                    ASSERT_TRUE(equal_states(expected, actual, true)) << what;
+                    if (whole) {
+                        Complex32* d = composed.data();
+                        const auto cnot = [&](unsigned c, unsigned target) {
+                            if (c != kNoExchange) {
+                                scalar_.cnot(d, c, target, 0, kPairs);
+                            }
+                        };
+                        cnot(x.before, t);
+                        cnot(x.flip == kNoExchange ? x.flip : t, x.flip);
+                        scalar_.mat2(d, t, matrices[k], 0, kPairs);
+                        cnot(x.flip == kNoExchange ? x.flip : t, x.flip);
+                        cnot(x.after, t);
+                        ASSERT_TRUE(equal_states(composed, expected, true)) << what;
+                    }
                 }
             }
         }
@@ -352,8 +375,9 @@ TEST_P(SimdSets, StreamingRangesMatchScalar) {
             for (unsigned c : {5u, 18u, 17u}) {
                 if (c != t) {
                     check("exchanged mat2", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
-                        const unsigned after = c == 18 ? kNoExchange : t == 4 ? 3 : 4;
-                        ks.mat2_exchanged(d, t, matrices.back(), c, after, r.begin, r.end);
+                        const unsigned other = t == 4 ? 3 : 4;
+                        const Exchanges x = c == 18 ? Exchanges{c, kNoExchange, other} : Exchanges{c, other};
+                        ks.mat2_exchanged(d, t, matrices.back(), x, r.begin, r.end);
                     }, true);
                 }
             }
@@ -447,8 +471,8 @@ TEST_P(SimdSets, FarTargetsMatchScalar) {
         }
         for (unsigned c : {5u, 11u, kFarTarget - 1}) {
             check("exchanged mat2", c, t, [&](const KernelSet& ks, Complex32* d, Range r) {
-                ks.mat2_exchanged(d, t, matrices.back(), kNoExchange, c, r.begin, r.end);
-                ks.mat2_exchanged(d, t, matrices[1], c, t == kFarTarget ? t + 1 : t - 1, r.begin, r.end);
+                ks.mat2_exchanged(d, t, matrices.back(), {kNoExchange, c}, r.begin, r.end);
+                ks.mat2_exchanged(d, t, matrices[1], {c, t == kFarTarget ? t + 1 : t - 1}, r.begin, r.end);
             }, true);
         }
     }
