@@ -347,12 +347,23 @@ struct GroupRange {
 // Such a cnot costs a kernel pass over its range where the exchange costs
 // nothing; a control in the lanes, and targets that tile runs take, are
 // left alone.
-void fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kernels::KernelSet& ks, bool* folded) {
+// Returns whether a fold joined an op of range `watch` with one of another.
+bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kernels::KernelSet& ks, bool* folded,
+                std::size_t watch) {
     const std::size_t count = ranges[num_ranges - 1].end;
     std::fill(folded, folded + count, false);
     if (ks.mat2_exchanged == nullptr) {
-        return;
+        return false;
     }
+    const auto range_of = [&](std::size_t e) {
+        std::size_t g = 0;
+        while (ranges[g].end <= e) {
+            ++g;
+        }
+        return g;
+    };
+    bool crossed = false;
+    const auto joins = [&](std::size_t k, std::size_t e) { crossed |= (range_of(k) == watch) != (range_of(e) == watch); };
     const auto flipped_host = [&](unsigned q) { return !in_tiles(q, ks) && q < kernels::kFarTarget; };
     for (std::size_t k = 0; k < count;) {
         const Op& cnot = ops[k];
@@ -385,19 +396,19 @@ void fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
         const bool target_in_tiles = in_tiles(t, ks);
         if (!target_in_tiles && next < count && takes(next, t, &kernels::Exchanges::before)) {
             ops[next].exchange.before = c;
+            joins(k, next);
         } else if (!target_in_tiles && prev > 0 && takes(prev - 1, t, &kernels::Exchanges::after)) {
             ops[prev - 1].exchange.after = c;
+            joins(k, prev - 1);
         } else if (next < count && takes(next, c, &kernels::Exchanges::flip) && flipped_host(c)) {
             // The cnot moves to right after the Mat2, every op between one
             // place down within its own group, if the Mat2's group holds t.
-            std::size_t g = 0;
-            while (ranges[g].end <= next) {
-                ++g;
-            }
-            if (((mask_below(ranges[g].low) | ranges[g].qubits) >> t & 1) == 0) {
+            const GroupRange& host = ranges[range_of(next)];
+            if (((mask_below(host.low) | host.qubits) >> t & 1) == 0) {
                 ++k;
                 continue;
             }
+            joins(k, next);
             ops[next].exchange.flip = t;
             ops[next].qubits |= std::uint64_t{1} << t;
             const Op moved = cnot;
@@ -421,6 +432,7 @@ void fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
         folded[k] = true;
         ++k;
     }
+    return crossed;
 }
 
 // Runs the group's ops, in order, over its block at base.
@@ -647,11 +659,11 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
         // saves when the vector is several times the shared cache (a pass
         // then reads memory, a sweep the cache); on a smaller one the group
         // waits for the next pass and runs whole.
-        if (log2_n < shape.outer + kPassesFromMemory && next_qubits != 0 && taken == count && num_plans >= 2 &&
-            low_bits(ranges[num_plans - 1].qubits | next_qubits, shape.width, shape.min_low, shape.max_far,
-                     shape.far_qubit, 63) >= 0) {
-            taken = ranges[--num_plans].begin;
-        }
+        // Unless a cnot folds between that group and the others.
+        const bool may_cut = log2_n < shape.outer + kPassesFromMemory && next_qubits != 0 && taken == count &&
+                             num_plans >= 2 &&
+                             low_bits(ranges[num_plans - 1].qubits | next_qubits, shape.width, shape.min_low,
+                                      shape.max_far, shape.far_qubit, 63) >= 0;
         if (num_plans == 0) {
             taken = 1;
             if (!sink.alone(ops[0])) {
@@ -659,9 +671,14 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
             }
         } else {
             // The pass's cnots go into matrices anywhere in it; each group
-            // keeps its layout and the ops left in it.
+            // keeps its layout and the ops left in it. Folds within a cut
+            // group are dropped with it: its ops are lowered again.
             bool folded[kMaxPassOps];
-            fold_cnots(ops, ranges, num_plans, sink.kernels(), folded);
+            const bool crossed =
+                fold_cnots(ops, ranges, num_plans, sink.kernels(), folded, may_cut ? num_plans - 1 : num_plans);
+            if (may_cut && !crossed) {
+                taken = ranges[--num_plans].begin;
+            }
             std::size_t used_parts = 0;
             std::size_t planned = 0;
             for (std::size_t k = 0; k < num_plans; ++k) {
