@@ -393,29 +393,16 @@ bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
         while (prev > 0 && !touches(prev - 1)) {
             --prev;
         }
-        const bool target_in_tiles = in_tiles(t, ks);
-        if (!target_in_tiles && next < count && takes(next, t, &kernels::Exchanges::before)) {
-            ops[next].exchange.before = c;
+        // Moves the cnot to `to` (next or next - 1), past ops that act on
+        // neither of its qubits, each one place down within its own group;
+        // the cnot lands in the group of ops[next].
+        const auto move_to = [&](std::size_t to) {
             joins(k, next);
-        } else if (!target_in_tiles && prev > 0 && takes(prev - 1, t, &kernels::Exchanges::after)) {
-            ops[prev - 1].exchange.after = c;
-            joins(k, prev - 1);
-        } else if (next < count && takes(next, c, &kernels::Exchanges::flip) && flipped_host(c)) {
-            // The cnot moves to right after the Mat2, every op between one
-            // place down within its own group, if the Mat2's group holds t.
-            const GroupRange& host = ranges[range_of(next)];
-            if (((mask_below(host.low) | host.qubits) >> t & 1) == 0) {
-                ++k;
-                continue;
-            }
-            joins(k, next);
-            ops[next].exchange.flip = t;
-            ops[next].qubits |= std::uint64_t{1} << t;
             const Op moved = cnot;
-            std::copy(ops + k + 1, ops + next + 1, ops + k);
-            std::copy(folded + k + 1, folded + next + 1, folded + k);
-            ops[next] = moved;
-            folded[next] = false;
+            std::copy(ops + k + 1, ops + to + 1, ops + k);
+            std::copy(folded + k + 1, folded + to + 1, folded + k);
+            ops[to] = moved;
+            folded[to] = false;
             for (std::size_t r = 0; r < num_ranges; ++r) {
                 if (ranges[r].begin > k && ranges[r].begin <= next) {
                     --ranges[r].begin;
@@ -424,6 +411,40 @@ bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
                     --ranges[r].end;
                 }
             }
+        };
+        const auto next_group_holds = [&](std::uint64_t qubits) {
+            const GroupRange& host = ranges[range_of(next)];
+            return (qubits & ~(mask_below(host.low) | host.qubits)) == 0;
+        };
+        const unsigned top = std::max(c, t);
+        const unsigned first = in_tiles(top, ks) ? tile_window_of(top, ks) : 0;
+        const std::uint64_t tile =
+            first == 0 ? 0 : mask_below(ks.tile_lanes) | (mask_below(first + ks.tile_window) & ~mask_below(first));
+        const bool target_in_tiles = in_tiles(t, ks);
+        if ((cnot.qubits & ~tile) == 0) {
+            // A cnot that tile runs take, and that none does where it is
+            // (or that one runs as well next to the Mat2), joins the run of
+            // the Mat2 on its qubits that comes next.
+            if (next < count && next > k + 1 && ops[next].kind == Op::Kind::Mat2 && !exchanges(ops[next]) &&
+                (ops[next].qubits & ~tile) == 0 && next_group_holds(cnot.qubits)) {
+                move_to(next - 1);
+                continue;  // ops[k] is the next op now
+            }
+            ++k;
+            continue;
+        }
+        if (!target_in_tiles && next < count && takes(next, t, &kernels::Exchanges::before)) {
+            ops[next].exchange.before = c;
+            joins(k, next);
+        } else if (!target_in_tiles && prev > 0 && takes(prev - 1, t, &kernels::Exchanges::after)) {
+            ops[prev - 1].exchange.after = c;
+            joins(k, prev - 1);
+        } else if (next < count && takes(next, c, &kernels::Exchanges::flip) && flipped_host(c) &&
+                   next_group_holds(cnot.qubits)) {
+            // The cnot goes right after the Mat2, which then flips t.
+            ops[next].exchange.flip = t;
+            ops[next].qubits |= std::uint64_t{1} << t;
+            move_to(next);
             continue;  // ops[k] is the next op now; the cnot comes up again at next
         } else {
             ++k;
