@@ -284,9 +284,27 @@ bool in_tiles(unsigned q, const kernels::KernelSet& ks) {
            (q < ks.tile_lanes || (std::size_t{sizeof(Complex32)} << tile_window_of(q, ks)) <= kMaxTileStride);
 }
 
-// The ops from k on that run as one tile run: ops whose qubits all lie in
-// the lanes or in one window, the window that holds the first op's highest
-// qubit (the windows lie side by side from the lanes up), at most
+// The qubits of a tile whose window starts at first.
+std::uint64_t tile_mask(unsigned first, const kernels::KernelSet& ks) {
+    return mask_below(ks.tile_lanes) | (mask_below(first + ks.tile_window) & ~mask_below(first));
+}
+
+// Whether op can be in a tile run over the qubits of tile: all its qubits
+// in it; or a cnot's target, or one of a crz's qubits, with the other
+// qubit outside, which is then the same for every amplitude of a tile.
+bool fits_tile(const Op& op, std::uint64_t tile) {
+    const std::uint64_t out = op.qubits & ~tile;
+    if (exchanges(op) || out == op.qubits) {
+        return false;
+    }
+    return out == 0 || (op.kind == Op::Kind::Cnot && ((tile >> op.pair_target) & 1) != 0) ||
+           op.kind == Op::Kind::Crz;
+}
+
+// The ops from k on that run as one tile run: ops that fit the lanes and
+// one window (fits_tile), the window that holds the first op's highest
+// qubit, or else its one qubit there (the windows lie side by side from the
+// lanes up), at most
 // kMaxTileGates. A tile run loads and stores all of its range once; it
 // gains where the kernels would go over it at least twice. A matrix and a
 // cnot each take a kernel pass over the range (a cnot moves only half of
@@ -296,17 +314,20 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     if (ks.mat2_tile == nullptr) {
         return {};
     }
-    const unsigned lanes = ks.tile_lanes;
-    const unsigned window = ks.tile_window;
-    const unsigned first = tile_window_of(static_cast<unsigned>(std::bit_width(g.ops[k].qubits)) - 1, ks);
-    if (first + window > g.low || (std::size_t{sizeof(Complex32)} << first) > kMaxTileStride) {
+    const Op& op = g.ops[k];
+    // The window of the op's highest qubit, or else of the qubit it has in
+    // a tile.
+    unsigned first = tile_window_of(static_cast<unsigned>(std::bit_width(op.qubits)) - 1, ks);
+    if (!fits_tile(op, tile_mask(first, ks))) {
+        first = tile_window_of(op.kind == Op::Kind::Crz ? op.tested : op.pair_target, ks);
+    }
+    if (first + ks.tile_window > g.low || (std::size_t{sizeof(Complex32)} << first) > kMaxTileStride) {
         return {};
     }
-    const std::uint64_t tile = mask_below(lanes) | (mask_below(first + window) & ~mask_below(first));
+    const std::uint64_t tile = tile_mask(first, ks);
     std::size_t e = k;
     std::size_t half_passes = 0;
-    for (; e < g.count && e - k < kernels::kMaxTileGates && (g.ops[e].qubits & ~tile) == 0 && !exchanges(g.ops[e]);
-         ++e) {
+    for (; e < g.count && e - k < kernels::kMaxTileGates && fits_tile(g.ops[e], tile); ++e) {
         half_passes += g.ops[e].kind == Op::Kind::Crz ? 1 : 2;
     }
     return half_passes >= 4 ? TileRun{e - k, first} : TileRun{};
@@ -369,7 +390,7 @@ bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
         const Op& cnot = ops[k];
         const unsigned c = cnot.tested;
         const unsigned t = cnot.pair_target;
-        if (cnot.kind != Op::Kind::Cnot || folded[k] || c < ks.tile_lanes || t < ks.tile_lanes) {
+        if (cnot.kind != Op::Kind::Cnot || folded[k]) {
             ++k;
             continue;
         }
@@ -412,24 +433,32 @@ bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
                 }
             }
         };
+        // Every op's qubits lie in its group's blocks (the group's layout
+        // and its sub-blocks are built from them).
         const auto next_group_holds = [&](std::uint64_t qubits) {
             const GroupRange& host = ranges[range_of(next)];
             return (qubits & ~(mask_below(host.low) | host.qubits)) == 0;
         };
-        const unsigned top = std::max(c, t);
-        const unsigned first = in_tiles(top, ks) ? tile_window_of(top, ks) : 0;
-        const std::uint64_t tile =
-            first == 0 ? 0 : mask_below(ks.tile_lanes) | (mask_below(first + ks.tile_window) & ~mask_below(first));
         const bool target_in_tiles = in_tiles(t, ks);
-        if ((cnot.qubits & ~tile) == 0) {
+        if (target_in_tiles) {
             // A cnot that tile runs take, and that none does where it is
             // (or that one runs as well next to the Mat2), joins the run of
-            // the Mat2 on its qubits that comes next.
+            // the Mat2 that comes next on its qubits, in a tile of the
+            // window of either qubit that holds them both, or of its target.
+            const auto joins_run = [&](unsigned q) {
+                const std::uint64_t tile = tile_mask(tile_window_of(q, ks), ks);
+                return in_tiles(q, ks) && fits_tile(cnot, tile) && (ops[next].qubits & ~tile) == 0;
+            };
             if (next < count && next > k + 1 && ops[next].kind == Op::Kind::Mat2 && !exchanges(ops[next]) &&
-                (ops[next].qubits & ~tile) == 0 && next_group_holds(cnot.qubits)) {
+                (joins_run(std::max(c, t)) || joins_run(t)) && next_group_holds(cnot.qubits)) {
                 move_to(next - 1);
                 continue;  // ops[k] is the next op now
             }
+        }
+        // A Mat2 on a target that tile runs take would leave its run; the
+        // exchanges need the qubits above the lanes.
+        const bool above_lanes = c >= ks.tile_lanes && t >= ks.tile_lanes;
+        if (!above_lanes) {
             ++k;
             continue;
         }

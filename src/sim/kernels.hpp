@@ -22,7 +22,9 @@ namespace vastrel::sim::kernels {
 
 // One gate of a tile run (mat2_tile): a matrix on target; a cnot of
 // control and target; or a crz, the phase in matrix.m00 (its two qubits
-// play the same part).
+// play the same part). A cnot's control, or one of a crz's qubits, may lie
+// outside the tile: the gate then acts on the tiles whose amplitudes have
+// it set.
 struct TileGate {
     enum class Kind : std::uint8_t { Mat2, Cnot, Crz };
     Kind kind;
@@ -73,7 +75,8 @@ struct KernelSet {
     // tile by tile, each tile the 2^(tile_lanes + tile_window) amplitudes
     // whose indices differ only in the qubits below tile_lanes and in the
     // window [first, first + tile_window) (first >= tile_lanes), held in
-    // registers while the gates, all on those qubits, run over it in order.
+    // registers while the gates, on those qubits (but for the controls
+    // TileGate allows outside), run over it in order.
     // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
     TileFunction mat2_tile = nullptr;

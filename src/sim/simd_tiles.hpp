@@ -68,9 +68,24 @@ struct SimdTiles {
         bool real_m00;  // butterfly with m00 = (s, ±0)
         unsigned regs;   // cnot, crz: the register bits that must be set
         unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
+        std::size_t outside;  // cnot, crz: the bit outside the tile a tile's index must have (0: none)
     };
 
-    static TileStep tile_step_of(const TileGate& gate, unsigned first) {
+    // A cnot's control, or one of a crz's qubits, may lie outside the tile:
+    // it is the same for every amplitude of a tile, so the gate acts on the
+    // tiles whose index has it set, as if its control were set everywhere.
+    static TileStep tile_step_of(TileGate gate, unsigned first) {
+        const auto inside = [first](unsigned q) {
+            return q < kLog2Width || (q >= first && q < first + kTileRegBits);
+        };
+        std::size_t outside = 0;
+        if (gate.kind != TileGate::Kind::Mat2 && !inside(gate.control)) {
+            outside = std::size_t{1} << gate.control;
+            gate.control = gate.target;  // a crz's other qubit; a cnot with every lane's control set
+        } else if (gate.kind == TileGate::Kind::Crz && !inside(gate.target)) {
+            outside = std::size_t{1} << gate.target;
+            gate.target = gate.control;
+        }
         const auto local = [first](unsigned q) { return q < kLog2Width ? q : q - first + kLog2Width; };
         const auto reg_bit = [](unsigned q) { return q < kLog2Width ? 0u : 1u << (q - kLog2Width); };
         const auto lanes = [](unsigned q) { return q < kLog2Width ? Isa::lanes_with_bit(q) : Isa::all_lanes(); };
@@ -88,7 +103,12 @@ struct SimdTiles {
                    Form::General,
                    false,
                    reg_bit(c),
-                   reg_bit(t)};
+                   reg_bit(t),
+                   outside};
+        if (gate.kind == TileGate::Kind::Cnot && outside != 0) {
+            s.lanes = Isa::all_lanes();
+            s.regs = 0;
+        }
         if (gate.kind == TileGate::Kind::Mat2) {
             s.form = form_of(m);
             s.real_m00 = m.m00.im == 0.0f;
@@ -214,7 +234,11 @@ struct SimdTiles {
         f(std::integral_constant<unsigned, Q>{});
     }
 
-    [[gnu::always_inline]] static void tile_step(V (&r)[kTileRegs], const TileStep& s) {
+    // One step on the tile whose first register holds amplitude i.
+    [[gnu::always_inline]] static void tile_step(V (&r)[kTileRegs], const TileStep& s, std::size_t i) {
+        if ((i & s.outside) != s.outside) {
+            return;
+        }
         switch (s.kind) {
             case TileGate::Kind::Mat2:
                 with_qubit(s.target, [&](auto t) __attribute__((always_inline)) {
@@ -263,17 +287,17 @@ struct SimdTiles {
             }
         };
         if (layer && from == 0) {
-            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+            run([&steps](V (&r)[kTileRegs], std::size_t) __attribute__((always_inline)) {
                 layer_steps<0>(r, steps, std::make_integer_sequence<unsigned, kTileQubits>{});
             });
         } else if (layer) {
-            run([&steps](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+            run([&steps](V (&r)[kTileRegs], std::size_t) __attribute__((always_inline)) {
                 layer_steps<kLog2Width>(r, steps, std::make_integer_sequence<unsigned, kTileRegBits>{});
             });
         } else {
-            run([&steps, count](V (&r)[kTileRegs]) __attribute__((always_inline)) {
+            run([&steps, count](V (&r)[kTileRegs], std::size_t i) __attribute__((always_inline)) {
                 for (std::size_t g = 0; g < count; ++g) {
-                    tile_step(r, steps[g]);
+                    tile_step(r, steps[g], i);
                 }
             });
         }
@@ -304,7 +328,8 @@ struct SimdTiles {
     }
 
     // Loads each tile of [begin, end) (whole multiples of 2^(first +
-    // kTileRegBits) amplitudes), runs body on its registers and stores it
+    // kTileRegBits) amplitudes), runs body on its registers (and the index
+    // of the first one's first amplitude) and stores it
     // back; with zeros_stay (body turns +0 into +0) a tile of zero bits is
     // left as it is. Contiguous: the window right above the lanes, so a
     // tile is kTileRegs consecutive registers.
@@ -325,7 +350,7 @@ struct SimdTiles {
                 if (zeros_stay && zero_tile(r)) {
                     continue;
                 }
-                body(r);
+                body(r, i);
 #pragma GCC unroll 16
                 for (unsigned k = 0; k < kTileRegs; ++k) {
                     Isa::store(p + 2 * stride * k, r[k]);

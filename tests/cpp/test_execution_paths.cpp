@@ -332,15 +332,26 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                     }
                     window_layer.assign(layer.begin() + lanes, layer.end());
                     // Cnots and crzs between t and each other qubit of the
-                    // tile, both ways, a matrix after each.
+                    // tile, both ways, and with qubits outside the tile (the
+                    // top one, and one between the lanes and the window), a
+                    // matrix after each.
                     std::vector<kernels::TileGate> mixed;
                     const Complex32 phase = matrices[k].m00;
+                    const unsigned top = std::countr_zero(n) - 1;
                     for (const kernels::TileGate& other : layer) {
                         const unsigned q = other.target;
                         mixed.push_back({Kind::Crz, t, q, {phase, {}, {}, {}}});
                         if (q != t) {
                             mixed.push_back({Kind::Cnot, q, t, {}});
                             mixed.push_back({Kind::Cnot, t, q, {}});
+                        }
+                        for (unsigned out : {top, first - 1}) {
+                            if (out < lanes || (out >= first && out < first + window)) {
+                                continue;  // no qubit between the lanes and the window
+                            }
+                            mixed.push_back({Kind::Cnot, q, out, {}});
+                            mixed.push_back({Kind::Crz, q, out, {phase, {}, {}, {}}});
+                            mixed.push_back({Kind::Crz, out, q, {phase, {}, {}, {}}});
                         }
                         mixed.push_back(mat2(q, k + q));
                     }
