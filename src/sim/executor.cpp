@@ -3,7 +3,8 @@
 // into groups of consecutive ops whose qubits fit one block; each worker
 // takes whole outer blocks and runs each group over the blocks in them
 // while they are in cache. An op that shares no pass is a pass of its own,
-// its pairs split over the pool.
+// its pairs split over the pool. Within a pass, cnots go into the matrix
+// kernels and tile runs next to them (fold_cnots), which moves no bit.
 // The kernel functions take global pair ranges and test control bits on
 // global indices, so calling them on the pair range of one run of a block,
 // op after op, gives each amplitude the operations of one kernel call per
