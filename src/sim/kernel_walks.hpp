@@ -39,11 +39,6 @@ inline void mat2_at(Complex32* data, std::size_t i, std::size_t j, const Matrix2
     data[j] = add(mul(m.m10, a), mul(m.m11, b));
 }
 
-inline void mat2_pair(Complex32* data, unsigned t, const Matrix2& m, std::size_t p) {
-    const std::size_t i = lower_index(p, t);
-    mat2_at(data, i, i + (std::size_t{1} << t), m);
-}
-
 inline void swap_at(Complex32* data, std::size_t i, std::size_t j) {
     const Complex32 a = data[i];
     data[i] = data[j];

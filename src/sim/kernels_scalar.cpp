@@ -255,7 +255,7 @@ void mat2_exchanged(Complex32* data, unsigned t, const Matrix2& m, const Exchang
         return;
     }
     const std::size_t h = std::size_t{1} << t;
-    const std::size_t flip = x.flip == kNoExchange ? 0 : std::size_t{1} << x.flip;
+    const std::size_t flip = std::size_t{1} << x.flip;
     for (std::size_t p = begin; p < end; ++p) {
         const std::size_t i = lower_index(p, t);
         const std::size_t j = (i + h) ^ flip;

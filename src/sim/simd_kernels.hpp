@@ -191,9 +191,10 @@ struct SimdKernels {
     }
 
     // The exchanges cost no arithmetic: the registers of a pair are loaded
-    // from, or stored to, its two places the other way round. Only for t,
-    // before and after from kLog2Width on, so that a register's pairs share
-    // their exchanges. Instantiated in a translation unit of its own
+    // from, or stored to, its two places the other way round, and a flip
+    // loads and stores the partner at its flipped place. Only for t and the
+    // bits of x from kLog2Width on, so that a register's pairs share them,
+    // and with a flip only below kFarTarget. Instantiated in a translation unit of its own
     // (exchanged_*.cpp): beside mat2's in one unit, the copies of mat2_as
     // ran the unit out of its inlining budget, and cnot's and crz's walks
     // went out of line.

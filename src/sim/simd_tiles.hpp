@@ -328,10 +328,9 @@ struct SimdTiles {
     }
 
     // Loads each tile of [begin, end) (whole multiples of 2^(first +
-    // kTileRegBits) amplitudes), runs body on its registers (and the index
-    // of the first one's first amplitude) and stores it
-    // back; with zeros_stay (body turns +0 into +0) a tile of zero bits is
-    // left as it is. Contiguous: the window right above the lanes, so a
+    // kTileRegBits) amplitudes), runs body on its registers and the index of
+    // its first amplitude, and stores it back; with zeros_stay (body turns
+    // +0 into +0) a tile of zero bits is left as it is. Contiguous: the window right above the lanes, so a
     // tile is kTileRegs consecutive registers.
     template <bool Contiguous, class Body>
     [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::size_t begin, std::size_t end,
