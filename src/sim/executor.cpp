@@ -367,9 +367,11 @@ struct GroupRange {
 // pairs of the Mat2's target, tests the control on global indices: it need
 // not vary within the Mat2's blocks. A flip pairs across bit t, which must.
 // Such a cnot costs a kernel pass over its range where the exchange costs
-// nothing; a control in the lanes, and targets that tile runs take, are
-// left alone.
-// Returns whether a fold joined an op of range `watch` with one of another.
+// nothing. A cnot whose target tile runs take (a matrix there would leave
+// its run) instead moves right before the next Mat2 on its qubits in that
+// tile, to run in that Mat2's tile run; one with a qubit in the lanes gets
+// no exchange. Returns whether a fold joined an op of range `watch` with
+// one of another.
 bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kernels::KernelSet& ks, bool* folded,
                 std::size_t watch) {
     const std::size_t count = ranges[num_ranges - 1].end;
