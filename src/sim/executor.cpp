@@ -259,10 +259,10 @@ void for_each_submask(std::uint64_t mask, F f) {
 }
 
 // A tile run: ops that the kernel set runs tile by tile (mat2_tile), with
-// the first qubit of their window.
+// the qubits of their window.
 struct TileRun {
     std::size_t count = 0;
-    unsigned first = 0;
+    std::uint64_t window = 0;
 };
 
 // A tile's registers are streams 2^first amplitudes apart. Up to half an L1
@@ -331,7 +331,48 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     for (; e < g.count && e - k < kernels::kMaxTileGates && fits_tile(g.ops[e], tile); ++e) {
         half_passes += g.ops[e].kind == Op::Kind::Crz ? 1 : 2;
     }
-    return half_passes >= 4 ? TileRun{e - k, first} : TileRun{};
+    return half_passes >= 4 ? TileRun{e - k, tile & ~mask_below(ks.tile_lanes)} : TileRun{};
+}
+
+// Where no window of tile_run holds the ops from k, a window of any of the
+// group's qubits may: each op brings the qubit it must have inside (a
+// matrix's or a cnot's target, a crz's target unless its other qubit is
+// already in) while the window has room, and the window is then filled
+// up with the group's lowest qubits above the lanes, whose registers lie
+// closest together. Such a window's registers go through the private
+// cache once for the run, where a kernel per op would sweep them once
+// each; the same two passes' worth as tile_run makes it pay.
+TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
+    if (ks.mat2_tile == nullptr || g.low < ks.tile_lanes) {
+        return {};  // a run shorter than a register
+    }
+    const std::uint64_t lanes = mask_below(ks.tile_lanes);
+    const std::uint64_t local = (mask_below(g.low) | g.high) & ~lanes;
+    std::uint64_t window = 0;
+    std::size_t e = k;
+    std::size_t half_passes = 0;
+    for (; e < g.count && e - k < kernels::kMaxTileGates; ++e) {
+        const Op& op = g.ops[e];
+        if (exchanges(op)) {
+            break;
+        }
+        const std::uint64_t target = std::uint64_t{1} << op.pair_target;
+        const bool in = (op.qubits & (window | lanes)) != 0;
+        const std::uint64_t need = (op.kind == Op::Kind::Crz && in ? 0 : target) & ~lanes;
+        if (std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
+            break;
+        }
+        window |= need;
+        half_passes += op.kind == Op::Kind::Crz ? 1 : 2;
+    }
+    for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
+         rest &= rest - 1) {
+        window |= rest & (~rest + 1);
+    }
+    if (half_passes < 4 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
+        return {};
+    }
+    return {e - k, window};
 }
 
 // The tile gate of an op.
@@ -494,15 +535,20 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
     for (std::size_t k = 0; k < g.count; ++k) {
         const Op& op = g.ops[k];
         const unsigned t = op.pair_target;
-        if (const TileRun tiled = tile_run(g, k, ks); tiled.count != 0) {
-            // Each run holds whole tiles: the gates go tile by tile.
+        TileRun tiled = tile_run(g, k, ks);
+        if (tiled.count == 0) {
+            tiled = wide_tile_run(g, k, ks);
+        }
+        if (tiled.count != 0) {
+            // The gates go tile by tile, each tile's first amplitude in a
+            // run whose window bits are clear.
             kernels::TileGate gates[kernels::kMaxTileGates];
             for (std::size_t e = 0; e < tiled.count; ++e) {
                 gates[e] = tile_gate(g.ops[k + e]);
             }
-            for_each_submask(g.high, [&](std::size_t offset) {
+            for_each_submask(g.high & ~tiled.window, [&](std::size_t offset) {
                 const std::size_t start = base | offset;
-                ks.mat2_tile(data, gates, tiled.count, tiled.first, start, start + run_length);
+                ks.mat2_tile(data, gates, tiled.count, tiled.window, start, start + run_length);
             });
             k += tiled.count - 1;
             continue;

@@ -54,7 +54,7 @@ constexpr std::size_t kMaxTileGates = 16;
 using ExchangedFunction = void (*)(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x,
                                    std::size_t begin, std::size_t end);
 
-using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
+using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window,
                               std::size_t begin, std::size_t end);
 
 struct KernelSet {
@@ -70,13 +70,16 @@ struct KernelSet {
     // a flip, t is below kFarTarget. Null for a set without it: the
     // executor then runs the cnots apart.
     ExchangedFunction mat2_exchanged = nullptr;
-    // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates) to
-    // the amplitudes [begin, end), multiples of 2^(first + tile_window):
-    // tile by tile, each tile the 2^(tile_lanes + tile_window) amplitudes
+    // Applies gates[0], ..., gates[count - 1] (count <= kMaxTileGates)
+    // tile by tile: each tile the 2^(tile_lanes + tile_window) amplitudes
     // whose indices differ only in the qubits below tile_lanes and in the
-    // window [first, first + tile_window) (first >= tile_lanes), held in
-    // registers while the gates, on those qubits (but for the controls
-    // TileGate allows outside), run over it in order.
+    // window (tile_window qubits at or above tile_lanes, any of them), held
+    // in registers while the gates, on those qubits (but for the controls
+    // TileGate allows outside), run over it in order. The tiles are those
+    // whose first amplitude (the window's bits clear) lies in [begin, end),
+    // which are multiples of 2^(the window's highest qubit below end -
+    // begin, plus one); a window qubit at or above that takes its tiles'
+    // other amplitudes from beyond the range.
     // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
     TileFunction mat2_tile = nullptr;

@@ -19,7 +19,7 @@ namespace vastrel::sim::kernels {
 void mat2_exchanged_avx2(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
                           std::size_t end);
 // tiles_avx2.cpp
-void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
+void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
                     std::size_t end);
 
 namespace {

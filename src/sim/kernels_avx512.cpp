@@ -24,7 +24,7 @@ namespace vastrel::sim::kernels {
 void mat2_exchanged_avx512(Complex32* data, unsigned t, const Matrix2& m, const Exchanges& x, std::size_t begin,
                            std::size_t end);
 // tiles_avx512.cpp
-void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
+void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
                       std::size_t end);
 
 namespace {

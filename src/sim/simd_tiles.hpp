@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "kernels.hpp"
@@ -26,8 +27,8 @@ struct SimdTiles {
 
     // A tile is kTileRegs registers: the amplitudes whose indices differ from
     // its first only in the qubits in the lanes (below kLog2Width) and in a
-    // window of kTileRegBits qubits from `first` on, which choose the
-    // register. A run of gates on those qubits goes over the range tile by
+    // window of kTileRegBits qubits above them (any, lowest first), which
+    // choose the register. A run of gates on those qubits goes over the range tile by
     // tile, all of its gates while the tile is in registers: one load and one
     // store a register for the whole run, where the kernels take one each per
     // gate. A matrix takes the full formula, or a reduced form where it has
@@ -74,10 +75,8 @@ struct SimdTiles {
     // A cnot's control, or one of a crz's qubits, may lie outside the tile:
     // it is the same for every amplitude of a tile, so the gate acts on the
     // tiles whose index has it set, as if its control were set everywhere.
-    static TileStep tile_step_of(TileGate gate, unsigned first) {
-        const auto inside = [first](unsigned q) {
-            return q < kLog2Width || (q >= first && q < first + kTileRegBits);
-        };
+    static TileStep tile_step_of(TileGate gate, std::uint64_t window) {
+        const auto inside = [window](unsigned q) { return q < kLog2Width || ((window >> q) & 1) != 0; };
         std::size_t outside = 0;
         if (gate.kind != TileGate::Kind::Mat2 && !inside(gate.control)) {
             outside = std::size_t{1} << gate.control;
@@ -86,7 +85,9 @@ struct SimdTiles {
             outside = std::size_t{1} << gate.target;
             gate.target = gate.control;
         }
-        const auto local = [first](unsigned q) { return q < kLog2Width ? q : q - first + kLog2Width; };
+        const auto local = [window](unsigned q) {
+            return q < kLog2Width ? q : kLog2Width + static_cast<unsigned>(std::popcount(window & ((std::uint64_t{1} << q) - 1)));
+        };
         const auto reg_bit = [](unsigned q) { return q < kLog2Width ? 0u : 1u << (q - kLog2Width); };
         const auto lanes = [](unsigned q) { return q < kLog2Width ? Isa::lanes_with_bit(q) : Isa::all_lanes(); };
         const Matrix2& m = gate.matrix;
@@ -258,14 +259,14 @@ struct SimdTiles {
         }
     }
 
-    static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, unsigned first,
+    static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window,
                           std::size_t begin, std::size_t end) {
         TileStep steps[kMaxTileGates];
         // Whether every gate turns +0 amplitudes into +0 again: then a tile
         // whose bits are all zero is left as it is (as mat2 leaves registers).
         bool zeros_stay = true;
         for (std::size_t g = 0; g < count; ++g) {
-            steps[g] = tile_step_of(gates[g], first);
+            steps[g] = tile_step_of(gates[g], window);
             const TileGate& gate = gates[g];
             zeros_stay = zeros_stay && (gate.kind == TileGate::Kind::Cnot ||
                                         (gate.kind == TileGate::Kind::Crz ? phase_keeps_zeros(gate.matrix.m00)
@@ -280,10 +281,16 @@ struct SimdTiles {
             layer = steps[g].kind == TileGate::Kind::Mat2 && steps[g].target == from + g;
         }
         const auto run = [&](auto body) __attribute__((always_inline)) {
-            if (first == kLog2Width) {
-                tiles<true>(data, first, begin, end, zeros_stay, body);
+            const unsigned first = static_cast<unsigned>(std::countr_zero(window));
+            // Whole spans of a window of consecutive qubits: their tiles
+            // go block by block.
+            const bool whole = ((begin | end) & ((std::size_t{kTileRegs} << first) - 1)) == 0;
+            if (whole && window == ((std::uint64_t{kTileRegs} - 1) << kLog2Width)) {
+                tiles<Walk::Contiguous>(data, first, window, begin, end, zeros_stay, body);
+            } else if (whole && window == ((std::uint64_t{kTileRegs} - 1) << first)) {
+                tiles<Walk::Strided>(data, first, window, begin, end, zeros_stay, body);
             } else {
-                tiles<false>(data, first, begin, end, zeros_stay, body);
+                tiles<Walk::Spread>(data, first, window, begin, end, zeros_stay, body);
             }
         };
         if (layer && from == 0) {
@@ -327,35 +334,69 @@ struct SimdTiles {
         return Isa::zero_bits(any);
     }
 
-    // Loads each tile of [begin, end) (whole multiples of 2^(first +
-    // kTileRegBits) amplitudes), runs body on its registers and the index of
-    // its first amplitude, and stores it back; with zeros_stay (body turns
-    // +0 into +0) a tile of zero bits is left as it is. Contiguous: the window right above the lanes, so a
-    // tile is kTileRegs consecutive registers.
-    template <bool Contiguous, class Body>
-    [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::size_t begin, std::size_t end,
-                                             bool zeros_stay, Body body) {
+    // How a window's registers lie: consecutive (the window right above the
+    // lanes), 2^first apart (kTileRegBits consecutive qubits from first on),
+    // or anywhere (any window: register k at the window's bits set as k's).
+    enum class Walk { Contiguous, Strided, Spread };
+
+    // Loads each tile whose first amplitude lies in [begin, end), runs body
+    // on its registers and the index of its first amplitude, and stores it
+    // back; with zeros_stay (body turns +0 into +0) a tile of zero bits is
+    // left as it is.
+    template <Walk W, class Body>
+    [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::uint64_t window, std::size_t begin,
+                                             std::size_t end, bool zeros_stay, Body body) {
         float* base = K::floats(data);
-        const std::size_t stride = Contiguous ? kWidth : std::size_t{1} << first;
-        const std::size_t span = stride << kTileRegBits;
-        for (std::size_t block = begin; block < end; block += span) {
-            for (std::size_t i = block; i < block + stride; i += kWidth) {
-                float* p = base + 2 * i;
-                V r[kTileRegs];
+        std::size_t offset[kTileRegs];
+        for (unsigned k = 0; k < kTileRegs; ++k) {
+            offset[k] = 2 * deposit(k, window);
+        }
+        const auto one = [&](std::size_t i) __attribute__((always_inline)) {
+            float* p = base + 2 * i;
+            const std::size_t stride = W == Walk::Contiguous ? kWidth : std::size_t{1} << first;
+            const auto at = [&](unsigned k) __attribute__((always_inline)) {
+                return W == Walk::Spread ? p + offset[k] : p + 2 * stride * k;
+            };
+            V r[kTileRegs];
 #pragma GCC unroll 16
-                for (unsigned k = 0; k < kTileRegs; ++k) {
-                    r[k] = Isa::load(p + 2 * stride * k);
-                }
-                if (zeros_stay && zero_tile(r)) {
-                    continue;
-                }
-                body(r, i);
+            for (unsigned k = 0; k < kTileRegs; ++k) {
+                r[k] = Isa::load(at(k));
+            }
+            if (zeros_stay && zero_tile(r)) {
+                return;
+            }
+            body(r, i);
 #pragma GCC unroll 16
-                for (unsigned k = 0; k < kTileRegs; ++k) {
-                    Isa::store(p + 2 * stride * k, r[k]);
+            for (unsigned k = 0; k < kTileRegs; ++k) {
+                Isa::store(at(k), r[k]);
+            }
+        };
+        if constexpr (W == Walk::Spread) {
+            // The next index above i with the window's bits clear.
+            const std::uint64_t skip = window | (kWidth - 1);
+            for (std::size_t i = begin & ~window; i < end; i = ((i | skip) + 1) & ~window) {
+                one(i);
+            }
+        } else {
+            const std::size_t stride = W == Walk::Contiguous ? kWidth : std::size_t{1} << first;
+            const std::size_t span = stride << kTileRegBits;
+            for (std::size_t block = begin; block < end; block += span) {
+                for (std::size_t i = block; i < block + stride; i += kWidth) {
+                    one(i);
                 }
             }
         }
+    }
+
+    // k's bits spread over the set bits of window, lowest first.
+    static std::size_t deposit(unsigned k, std::uint64_t window) {
+        std::size_t out = 0;
+        for (unsigned b = 0; window != 0; ++b, window &= window - 1) {
+            if (((k >> b) & 1) != 0) {
+                out |= static_cast<std::size_t>(window & (~window + 1));
+            }
+        }
+        return out;
     }
 };
 

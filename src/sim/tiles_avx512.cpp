@@ -5,9 +5,9 @@
 
 namespace vastrel::sim::kernels {
 
-void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, unsigned first, std::size_t begin,
+void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
                     std::size_t end) {
-    SimdTiles<Avx512>::mat2_tile(data, gates, count, first, begin, end);
+    SimdTiles<Avx512>::mat2_tile(data, gates, count, window, begin, end);
 }
 
 }  // namespace vastrel::sim::kernels

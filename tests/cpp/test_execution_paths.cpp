@@ -313,22 +313,34 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
             // Tiles: the gate on t twice, a layer (the lanes' qubits and the
             // window's in turn, or the window's alone) with the matrices in
             // rotation, and two-qubit gates from t, against a kernel call
-            // per gate; t in the lanes or in a window.
+            // per gate; t in the lanes or in a window, of consecutive qubits
+            // or spread up to the top one.
+            const unsigned top = std::countr_zero(n) - 1;
             for (const kernels::KernelSet* set : every_set()) {
                 const unsigned lanes = set->tile_lanes, window = set->tile_window;
                 if (window == 0) {
                     continue;
                 }
                 const unsigned first = t < lanes + window ? lanes : t;
+                std::uint64_t spread = (t >= lanes ? std::uint64_t{1} << t : 0) | std::uint64_t{1} << top;
+                for (unsigned q = top - 2; std::popcount(spread) < static_cast<int>(window); q -= 3) {
+                    spread |= std::uint64_t{1} << q;
+                }
+                const std::uint64_t windows[] = {((std::uint64_t{1} << window) - 1) << first, spread};
+                for (std::size_t w = 0; w < (shift == 0 ? 2u : 1u); ++w)
                 for (std::size_t k = 0; k < std::size(matrices); ++k) {
+                    const std::uint64_t in_window = windows[w];
                     using Kind = kernels::TileGate::Kind;
                     const auto mat2 = [&](unsigned q, std::size_t j) {
                         return kernels::TileGate{Kind::Mat2, q, q, matrices[j % std::size(matrices)]};
                     };
                     std::vector<kernels::TileGate> twice = {mat2(t, k), mat2(t, k + 1)};
                     std::vector<kernels::TileGate> layer, window_layer;
-                    for (unsigned q = 0; q < lanes + window; ++q) {
-                        layer.push_back(mat2(q < lanes ? q : first + q - lanes, k + q));
+                    for (unsigned q = 0; q < lanes; ++q) {
+                        layer.push_back(mat2(q, k + q));
+                    }
+                    for (std::uint64_t rest = in_window; rest != 0; rest &= rest - 1) {
+                        layer.push_back(mat2(std::countr_zero(rest), k + layer.size()));
                     }
                     window_layer.assign(layer.begin() + lanes, layer.end());
                     // Cnots and crzs between t and each other qubit of the
@@ -337,7 +349,6 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                     // matrix after each.
                     std::vector<kernels::TileGate> mixed;
                     const Complex32 phase = matrices[k].m00;
-                    const unsigned top = std::countr_zero(n) - 1;
                     for (const kernels::TileGate& other : layer) {
                         const unsigned q = other.target;
                         mixed.push_back({Kind::Crz, t, q, {phase, {}, {}, {}}});
@@ -345,9 +356,9 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                             mixed.push_back({Kind::Cnot, q, t, {}});
                             mixed.push_back({Kind::Cnot, t, q, {}});
                         }
-                        for (unsigned out : {top, first - 1}) {
-                            if (out < lanes || (out >= first && out < first + window)) {
-                                continue;  // no qubit between the lanes and the window
+                        for (unsigned out : {top, top - 1, first - 1}) {
+                            if (out < lanes || ((in_window >> out) & 1) != 0) {
+                                continue;  // in the tile
                             }
                             mixed.push_back({Kind::Cnot, q, out, {}});
                             mixed.push_back({Kind::Crz, q, out, {phase, {}, {}, {}}});
@@ -371,10 +382,11 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                         std::vector<Complex32> got = state;
                         for (std::size_t from = 0; from < gates.size(); from += kernels::kMaxTileGates) {
                             set->mat2_tile(got.data(), gates.data() + from,
-                                           std::min(gates.size() - from, kernels::kMaxTileGates), first, 0, n);
+                                           std::min(gates.size() - from, kernels::kMaxTileGates), in_window, 0, n);
                         }
                         ASSERT_TRUE(test::same_bits(got, expected))
-                            << set->name << " tile of " << gates.size() << " from target " << t << ", matrix " << k
+                            << set->name << " tile of " << gates.size() << " from target " << t << ", window "
+                            << in_window << ", matrix " << k
                             << ", shift " << shift << (sparse ? ", sparse" : "");
                     }
                 }
