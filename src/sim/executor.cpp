@@ -334,12 +334,12 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     return half_passes >= 4 ? TileRun{e - k, tile & ~mask_below(ks.tile_lanes)} : TileRun{};
 }
 
-// Where no window of tile_run holds the ops from k, a window of any of the
-// group's qubits may: each op brings the qubit it must have inside (a
-// matrix's or a cnot's target, a crz's target unless its other qubit is
-// already in) while the window has room, and the window is then filled
-// up with the group's lowest qubits above the lanes, whose registers lie
-// closest together. Such a window's registers go through the private
+// A tile run over a window of any of the group's qubits, where tile_run's
+// windows are of consecutive low ones (run_ops takes the longer run). Each
+// op brings the qubit it must have inside (a matrix's or a cnot's target,
+// a crz's target unless its other qubit is already in) while the window
+// has room; the window is then filled up with the group's lowest qubits
+// above the lanes, whose registers lie closest together. Such a window's registers go through the private
 // cache once for the run, where a kernel per op would sweep them once
 // each. Two matrices or cnots make it pay; crzs join, but count for
 // nothing: a run found per tile pays a dispatch per gate and tile, and on
@@ -539,8 +539,8 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
         const Op& op = g.ops[k];
         const unsigned t = op.pair_target;
         TileRun tiled = tile_run(g, k, ks);
-        if (tiled.count == 0) {
-            tiled = wide_tile_run(g, k, ks);
+        if (const TileRun wide = wide_tile_run(g, k, ks); wide.count > tiled.count) {
+            tiled = wide;
         }
         if (tiled.count != 0) {
             // The gates go tile by tile, each tile's first amplitude in a
