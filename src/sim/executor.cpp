@@ -334,12 +334,48 @@ TileRun tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks
     return half_passes >= 4 ? TileRun{e - k, tile & ~mask_below(ks.tile_lanes)} : TileRun{};
 }
 
+// The tile gates of an op, written to out: one, or for a Mat2 with folded
+// cnots the cnots and the matrix it stands for (at most three). Returns
+// how many.
+std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
+    using Kind = kernels::TileGate::Kind;
+    const unsigned t = op.pair_target;
+    switch (op.kind) {
+        case Op::Kind::Cnot:
+            out[0] = {Kind::Cnot, t, op.tested, {}};
+            return 1;
+        case Op::Kind::Crz:
+            out[0] = {Kind::Crz, t, op.tested, op.matrix};
+            return 1;
+        default:
+            break;
+    }
+    const kernels::Exchanges& x = op.exchange;
+    std::size_t n = 0;
+    if (x.before != kernels::kNoExchange) {
+        out[n++] = {Kind::Cnot, t, x.before, {}};
+    }
+    if (x.flip != kernels::kNoExchange) {
+        out[n++] = {Kind::Cnot, x.flip, t, {}};
+    }
+    out[n++] = {Kind::Mat2, t, t, op.matrix};
+    if (x.flip != kernels::kNoExchange) {
+        out[n++] = {Kind::Cnot, x.flip, t, {}};
+    }
+    if (x.after != kernels::kNoExchange) {
+        out[n++] = {Kind::Cnot, t, x.after, {}};
+    }
+    return n;
+}
+
 // A tile run over a window of any of the group's qubits, where tile_run's
 // windows are of consecutive low ones (run_ops takes the longer run). Each
 // op brings the qubit it must have inside (a matrix's or a cnot's target,
-// a crz's target unless its other qubit is already in) while the window
-// has room; the window is then filled up with the group's lowest qubits
-// above the lanes, whose registers lie closest together. Such a window's registers go through the private
+// a crz's target unless its other qubit is already in, and the bit a
+// folded cnot flips) while the window has room; the window is then filled
+// up with the group's lowest qubits above the lanes, whose registers lie
+// closest together. A Mat2 with folded cnots joins as the cnots and the
+// matrix it stands for, which the tile moves and multiplies in turn. Such a window's registers go through the private
 // cache once for the run, where a kernel per op would sweep them once
 // each. Two matrices or cnots make it pay; crzs join, but count for
 // nothing: a run found per tile pays a dispatch per gate and tile, and on
@@ -354,19 +390,24 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     std::uint64_t window = 0;
     std::size_t e = k;
     std::size_t paying = 0;  // matrices and cnots
-    for (; e < g.count && e - k < kernels::kMaxTileGates; ++e) {
+    std::size_t gates = 0;
+    for (; e < g.count; ++e) {
         const Op& op = g.ops[e];
-        if (exchanges(op)) {
-            break;
+        kernels::TileGate of[3];
+        const std::size_t n = tile_gates(op, of);
+        // A folded cnot's flip moves the matrix's partners along its bit.
+        const unsigned flip = op.exchange.flip;
+        std::uint64_t need = flip != kernels::kNoExchange ? std::uint64_t{1} << flip : 0;
+        if (op.kind != Op::Kind::Crz || (op.qubits & (window | lanes)) == 0) {
+            need |= std::uint64_t{1} << op.pair_target;
         }
-        const std::uint64_t target = std::uint64_t{1} << op.pair_target;
-        const bool in = (op.qubits & (window | lanes)) != 0;
-        const std::uint64_t need = (op.kind == Op::Kind::Crz && in ? 0 : target) & ~lanes;
-        if (std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
+        need &= ~lanes;
+        if (gates + n > kernels::kMaxTileGates || std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
             break;
         }
         window |= need;
-        paying += op.kind == Op::Kind::Crz ? 0 : 1;
+        gates += n;
+        paying += op.kind == Op::Kind::Crz ? 0 : n;
     }
     for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
          rest &= rest - 1) {
@@ -378,17 +419,6 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     return {e - k, window};
 }
 
-// The tile gate of an op.
-kernels::TileGate tile_gate(const Op& op) {
-    switch (op.kind) {
-        case Op::Kind::Cnot:
-            return {kernels::TileGate::Kind::Cnot, op.pair_target, op.tested, {}};
-        case Op::Kind::Crz:
-            return {kernels::TileGate::Kind::Crz, op.pair_target, op.tested, op.matrix};
-        default:
-            return {kernels::TileGate::Kind::Mat2, op.pair_target, op.pair_target, op.matrix};
-    }
-}
 
 // The ops of one group within a pass, before they are planned.
 struct GroupRange {
@@ -546,12 +576,13 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
             // The gates go tile by tile, each tile's first amplitude in a
             // run whose window bits are clear.
             kernels::TileGate gates[kernels::kMaxTileGates];
+            std::size_t num_gates = 0;
             for (std::size_t e = 0; e < tiled.count; ++e) {
-                gates[e] = tile_gate(g.ops[k + e]);
+                num_gates += tile_gates(g.ops[k + e], gates + num_gates);
             }
             for_each_submask(g.high & ~tiled.window, [&](std::size_t offset) {
                 const std::size_t start = base | offset;
-                ks.mat2_tile(data, gates, tiled.count, tiled.window, start, start + run_length);
+                ks.mat2_tile(data, gates, num_gates, tiled.window, start, start + run_length);
             });
             k += tiled.count - 1;
             continue;
