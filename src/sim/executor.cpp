@@ -369,18 +369,17 @@ std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
 }
 
 // A tile run over a window of any of the group's qubits, where tile_run's
-// windows are of consecutive low ones (run_ops takes the longer run). Each
-// op brings the qubit it must have inside (a matrix's or a cnot's target,
-// a crz's target unless its other qubit is already in, and the bit a
-// folded cnot flips) while the window has room; the window is then filled
-// up with the group's lowest qubits above the lanes, whose registers lie
-// closest together. A Mat2 with folded cnots joins as the cnots and the
-// matrix it stands for, which the tile moves and multiplies in turn. Such a window's registers go through the private
-// cache once for the run, where a kernel per op would sweep them once
-// each. Two matrices or cnots make it pay; crzs join, but count for
-// nothing: a run found per tile pays a dispatch per gate and tile, and on
-// four-amplitude registers QFT's runs of crzs took 1.2-1.35x as long as
-// the crz kernel, which visits only the quarter it changes.
+// windows are of consecutive low ones (run_ops takes the longer run): the
+// matrices and cnots from k on, each bringing its target (and the bit a
+// folded cnot flips) into the window while it has room; the window is then
+// filled up with the group's lowest qubits above the lanes, whose
+// registers lie closest together. A Mat2 with folded cnots joins as the
+// cnots and the matrix it stands for, which the tile moves and multiplies
+// in turn. Such a window's registers go through the private cache once
+// for the run, where a kernel per op would sweep them once each; two ops
+// make it pay. A crz ends the run: the crz kernel visits only the quarter
+// it changes, and on four-amplitude registers QFT's runs of crzs, taken
+// per tile with a dispatch per gate and tile, ran 1.2-1.35x as long.
 TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
     if (ks.mat2_tile == nullptr || g.low < ks.tile_lanes) {
         return {};  // a run shorter than a register
@@ -389,31 +388,26 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     const std::uint64_t local = (mask_below(g.low) | g.high) & ~lanes;
     std::uint64_t window = 0;
     std::size_t e = k;
-    std::size_t paying = 0;  // matrices and cnots
     std::size_t gates = 0;
-    for (; e < g.count; ++e) {
+    for (; e < g.count && g.ops[e].kind != Op::Kind::Crz; ++e) {
         const Op& op = g.ops[e];
         kernels::TileGate of[3];
         const std::size_t n = tile_gates(op, of);
-        // A folded cnot's flip moves the matrix's partners along its bit.
         const unsigned flip = op.exchange.flip;
-        std::uint64_t need = flip != kernels::kNoExchange ? std::uint64_t{1} << flip : 0;
-        if (op.kind != Op::Kind::Crz || (op.qubits & (window | lanes)) == 0) {
-            need |= std::uint64_t{1} << op.pair_target;
-        }
-        need &= ~lanes;
+        const std::uint64_t need =
+            ((std::uint64_t{1} << op.pair_target) | (flip != kernels::kNoExchange ? std::uint64_t{1} << flip : 0)) &
+            ~lanes;
         if (gates + n > kernels::kMaxTileGates || std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
             break;
         }
         window |= need;
         gates += n;
-        paying += op.kind == Op::Kind::Crz ? 0 : n;
     }
     for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
          rest &= rest - 1) {
         window |= rest & (~rest + 1);
     }
-    if (paying < 2 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
+    if (e - k < 2 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
         return {};
     }
     return {e - k, window};
