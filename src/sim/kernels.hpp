@@ -77,9 +77,8 @@ struct KernelSet {
     // in registers while the gates, on those qubits (but for the controls
     // TileGate allows outside), run over it in order. The tiles are those
     // whose first amplitude (the window's bits clear) lies in [begin, end),
-    // which are multiples of 2^(the window's highest qubit below end -
-    // begin, plus one); a window qubit at or above that takes its tiles'
-    // other amplitudes from beyond the range.
+    // begin a multiple of 2^tile_lanes; their other amplitudes may lie past
+    // end (window qubits above the range).
     // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
     TileFunction mat2_tile = nullptr;
