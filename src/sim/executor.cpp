@@ -413,7 +413,6 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     return {e - k, window};
 }
 
-
 // The ops of one group within a pass, before they are planned.
 struct GroupRange {
     std::size_t begin;

@@ -28,14 +28,15 @@ struct SimdTiles {
     // A tile is kTileRegs registers: the amplitudes whose indices differ from
     // its first only in the qubits in the lanes (below kLog2Width) and in a
     // window of kTileRegBits qubits above them (any, lowest first), which
-    // choose the register. A run of gates on those qubits goes over the range tile by
-    // tile, all of its gates while the tile is in registers: one load and one
-    // store a register for the whole run, where the kernels take one each per
-    // gate. A matrix takes the full formula, or a reduced form where it has
-    // one (the same bits; see form_of), lane for lane as mat2 computes
-    // them; a cnot moves registers or lanes; a crz multiplies the lanes it
-    // changes as the crz kernel does. The gates go in order: every
-    // amplitude gets exactly the operations of one kernel call per gate.
+    // choose the register. A run of gates on those qubits goes over the
+    // range tile by tile, all of its gates while the tile is in registers:
+    // one load and one store a register for the whole run, where the
+    // kernels take one each per gate. A matrix takes the full formula, or a
+    // reduced form where it has one (the same bits; see form_of), lane for
+    // lane as mat2 computes them; a cnot moves registers or lanes; a crz
+    // multiplies the lanes it changes as the crz kernel does. The gates go
+    // in order: every amplitude gets exactly the operations of one kernel
+    // call per gate.
     // Half the register file: 8 of AVX2's 16, 16 of AVX-512's 32 (so at
     // eight amplitudes a register). The rest hold products and sums.
     static constexpr unsigned kTileRegs = kLog2Width >= 3 ? 16 : 8;
@@ -86,7 +87,8 @@ struct SimdTiles {
             gate.target = gate.control;
         }
         const auto local = [window](unsigned q) {
-            return q < kLog2Width ? q : kLog2Width + static_cast<unsigned>(std::popcount(window & ((std::uint64_t{1} << q) - 1)));
+            const std::uint64_t below = window & ((std::uint64_t{1} << q) - 1);
+            return q < kLog2Width ? q : kLog2Width + static_cast<unsigned>(std::popcount(below));
         };
         const auto reg_bit = [](unsigned q) { return q < kLog2Width ? 0u : 1u << (q - kLog2Width); };
         const auto lanes = [](unsigned q) { return q < kLog2Width ? Isa::lanes_with_bit(q) : Isa::all_lanes(); };
@@ -347,9 +349,11 @@ struct SimdTiles {
     [[gnu::always_inline]] static void tiles(Complex32* data, unsigned first, std::uint64_t window, std::size_t begin,
                                              std::size_t end, bool zeros_stay, Body body) {
         float* base = K::floats(data);
-        std::size_t offset[kTileRegs];
-        for (unsigned k = 0; k < kTileRegs; ++k) {
-            offset[k] = 2 * deposit(k, window);
+        std::size_t offset[kTileRegs] = {};
+        if constexpr (W == Walk::Spread) {
+            for (unsigned k = 0; k < kTileRegs; ++k) {
+                offset[k] = 2 * deposit(k, window);
+            }
         }
         const auto one = [&](std::size_t i) __attribute__((always_inline)) {
             float* p = base + 2 * i;
