@@ -377,37 +377,48 @@ std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
 // cnots and the matrix it stands for, which the tile moves and multiplies
 // in turn. Such a window's registers go through the private cache once
 // for the run, where a kernel per op would sweep them once each; two ops
-// make it pay. A crz ends the run: the crz kernel visits only the quarter
-// it changes, and on four-amplitude registers QFT's runs of crzs, taken
-// per tile with a dispatch per gate and tile, ran 1.2-1.35x as long.
+// other than crzs make it pay. A crz needs one of its qubits in the tile
+// (the other may lie outside), and joins only tiles of kCrzTileQubits or
+// more: the crz kernel visits only the quarter it changes, and on AVX2's
+// tiles of 32 amplitudes QFT's runs, taking their crzs per tile with a
+// dispatch per gate and tile, ran 1.09-1.35x as long; on AVX-512's of 128
+// they ran 0.96-1.0x, and far pairs 0.86x.
+constexpr unsigned kCrzTileQubits = 7;
+
 TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
     if (ks.mat2_tile == nullptr || g.low < ks.tile_lanes) {
         return {};  // a run shorter than a register
     }
     const std::uint64_t lanes = mask_below(ks.tile_lanes);
     const std::uint64_t local = (mask_below(g.low) | g.high) & ~lanes;
+    const bool takes_crz = ks.tile_lanes + ks.tile_window >= kCrzTileQubits;
     std::uint64_t window = 0;
     std::size_t e = k;
     std::size_t gates = 0;
-    for (; e < g.count && g.ops[e].kind != Op::Kind::Crz; ++e) {
+    std::size_t paying = 0;
+    for (; e < g.count && (takes_crz || g.ops[e].kind != Op::Kind::Crz); ++e) {
         const Op& op = g.ops[e];
         kernels::TileGate of[3];
         const std::size_t n = tile_gates(op, of);
         const unsigned flip = op.exchange.flip;
-        const std::uint64_t need =
+        std::uint64_t need =
             ((std::uint64_t{1} << op.pair_target) | (flip != kernels::kNoExchange ? std::uint64_t{1} << flip : 0)) &
             ~lanes;
+        if (op.kind == Op::Kind::Crz && (op.qubits & (window | lanes)) != 0) {
+            need = 0;
+        }
         if (gates + n > kernels::kMaxTileGates || std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
             break;
         }
         window |= need;
         gates += n;
+        paying += op.kind != Op::Kind::Crz ? 1 : 0;
     }
     for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
          rest &= rest - 1) {
         window |= rest & (~rest + 1);
     }
-    if (e - k < 2 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
+    if (paying < 2 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
         return {};
     }
     return {e - k, window};
