@@ -376,13 +376,13 @@ std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
 // registers lie closest together. A Mat2 with folded cnots joins as the
 // cnots and the matrix it stands for, which the tile moves and multiplies
 // in turn. Such a window's registers go through the private cache once
-// for the run, where a kernel per op would sweep them once each; two ops
-// other than crzs make it pay. A crz needs one of its qubits in the tile
-// (the other may lie outside), and joins only tiles of kCrzTileQubits or
-// more: the crz kernel visits only the quarter it changes, and on AVX2's
-// tiles of 32 amplitudes QFT's runs, taking their crzs per tile with a
-// dispatch per gate and tile, ran 1.09-1.35x as long; on AVX-512's of 128
-// they ran 0.96-1.0x, and far pairs 0.86x.
+// for the run, where a kernel per op would sweep them once each; as in
+// tile_run, two passes' worth make it pay, a crz counting half. A crz
+// needs one of its qubits in the tile (the other may lie outside), and
+// joins only tiles of kCrzTileQubits or more: on AVX2's tiles of 32
+// amplitudes QFT's runs, taking their crzs per tile with a dispatch per
+// gate and tile, ran 1.09-1.35x as long as with the crz kernels; on
+// AVX-512's of 128, QFT ran 0.92-0.94x and far pairs 0.86x.
 constexpr unsigned kCrzTileQubits = 7;
 
 TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
@@ -412,13 +412,13 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
         }
         window |= need;
         gates += n;
-        paying += op.kind != Op::Kind::Crz ? 1 : 0;
+        paying += op.kind != Op::Kind::Crz ? 2 : 1;
     }
     for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
          rest &= rest - 1) {
         window |= rest & (~rest + 1);
     }
-    if (paying < 2 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
+    if (paying < 4 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
         return {};
     }
     return {e - k, window};
