@@ -395,7 +395,7 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     std::uint64_t window = 0;
     std::size_t e = k;
     std::size_t gates = 0;
-    std::size_t paying = 0;
+    std::size_t half_passes = 0;
     for (; e < g.count && (takes_crz || g.ops[e].kind != Op::Kind::Crz); ++e) {
         const Op& op = g.ops[e];
         kernels::TileGate of[3];
@@ -412,13 +412,13 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
         }
         window |= need;
         gates += n;
-        paying += op.kind != Op::Kind::Crz ? 2 : 1;
+        half_passes += op.kind != Op::Kind::Crz ? 2 : 1;
     }
     for (std::uint64_t rest = local & ~window; std::popcount(window) < static_cast<int>(ks.tile_window) && rest != 0;
          rest &= rest - 1) {
         window |= rest & (~rest + 1);
     }
-    if (paying < 4 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
+    if (half_passes < 4 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
         return {};
     }
     return {e - k, window};

@@ -346,9 +346,9 @@ struct SimdTiles {
     // and a tile loads them all before its first gate. Asked for this many
     // tiles ahead they arrive while the tiles before are worked on: on the
     // Xeon (AVX-512 and AVX2) layered circuits on 24 and 26 qubits ran
-    // 0.84-0.93x as long, with 2 to 8 tiles ahead alike from 4 on; on 22,
-    // whose blocks the hardware's prefetchers keep up with, 0.97-1.03x. The
-    // walks of consecutive windows gained nothing from it.
+    // 0.84-0.93x as long (four to eight tiles ahead alike, two a little
+    // less), on 22 qubits 0.96-1.03x. The walks of consecutive windows
+    // gained nothing from it.
     static constexpr unsigned kPrefetchTiles = 6;
 
     // Loads each tile whose first amplitude lies in [begin, end), runs body
