@@ -196,6 +196,21 @@ struct GroupPlan {
     // goes over the whole block.
     const GroupPlan* parts = nullptr;
     std::size_t num_parts = 0;
+    // How run_ops goes over the ops (plan_steps), for a group without parts
+    // and for each part.
+    const struct GroupStep* steps = nullptr;
+    std::size_t num_steps = 0;
+};
+
+// A step of a group over its block: `count` ops from op `first` as one
+// tile run over `window`, as the tile gates `gates`; or, with count 0, op
+// `first` on its own.
+struct GroupStep {
+    std::size_t first;
+    std::size_t count;
+    std::uint64_t window;
+    const kernels::TileGate* gates;
+    std::size_t num_gates;
 };
 
 GroupPlan plan_group(const Op* ops, std::size_t count, std::uint64_t qubits, unsigned low, std::size_t n) {
@@ -263,6 +278,7 @@ void for_each_submask(std::uint64_t mask, F f) {
 struct TileRun {
     std::size_t count = 0;
     std::uint64_t window = 0;
+    std::size_t num_gates = 0;  // tile gates they stand for, where written
 };
 
 // A tile's registers are streams 2^first amplitudes apart. Up to half an L1
@@ -369,14 +385,15 @@ std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
 }
 
 // A tile run over a window of any of the group's qubits, where tile_run's
-// windows are of consecutive low ones (run_ops takes the longer run): the
+// windows are of consecutive low ones (plan_steps takes the longer run): the
 // matrices and cnots from k on, each bringing its target (and the bit a
 // folded cnot flips) into the window while it has room; the window is then
 // filled up with the group's lowest qubits above the lanes, whose
 // registers lie closest together. A Mat2 with folded cnots joins as the
 // cnots and the matrix it stands for, which the tile moves and multiplies
-// in turn. Such a window's registers go through the private cache once
-// for the run, where a kernel per op would sweep them once each; as in
+// in turn; the tile gates of the ops it takes are written to out. Such a
+// window's registers go through the private cache once for the run, where
+// a kernel per op would sweep them once each; as in
 // tile_run, two passes' worth make it pay, a crz counting half. A crz
 // needs one of its qubits in the tile (the other may lie outside), and
 // joins only tiles of kCrzTileQubits or more: on AVX2's tiles of 32
@@ -385,7 +402,7 @@ std::size_t tile_gates(const Op& op, kernels::TileGate* out) {
 // AVX-512's of 128, QFT ran 0.92-0.94x and far pairs 0.86x.
 constexpr unsigned kCrzTileQubits = 7;
 
-TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks) {
+TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSet& ks, kernels::TileGate* out) {
     if (ks.mat2_tile == nullptr || g.low < ks.tile_lanes) {
         return {};  // a run shorter than a register
     }
@@ -410,6 +427,7 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
         if (gates + n > kernels::kMaxTileGates || std::popcount(window | need) > static_cast<int>(ks.tile_window)) {
             break;
         }
+        std::copy(of, of + n, out + gates);
         window |= need;
         gates += n;
         half_passes += op.kind != Op::Kind::Crz ? 2 : 1;
@@ -421,7 +439,31 @@ TileRun wide_tile_run(const GroupPlan& g, std::size_t k, const kernels::KernelSe
     if (half_passes < 4 || std::popcount(window) != static_cast<int>(ks.tile_window)) {
         return {};
     }
-    return {e - k, window};
+    return {e - k, window, gates};
+}
+
+// Plans how run_ops goes over a group's ops (one without parts, or a part):
+// at each op the longer of tile_run's and wide_tile_run's runs, or the op
+// alone. Writes the steps to steps and their tile gates to gates; returns
+// the number of steps.
+std::size_t plan_steps(const GroupPlan& g, const kernels::KernelSet& ks, GroupStep* steps,
+                       kernels::TileGate* gates) {
+    std::size_t num = 0;
+    for (std::size_t k = 0; k < g.count;) {
+        TileRun tiled = tile_run(g, k, ks);
+        if (const TileRun wide = wide_tile_run(g, k, ks, gates); wide.count > tiled.count) {
+            tiled = wide;
+        } else {
+            tiled.num_gates = 0;
+            for (std::size_t e = 0; e < tiled.count; ++e) {
+                tiled.num_gates += tile_gates(g.ops[k + e], gates + tiled.num_gates);
+            }
+        }
+        steps[num++] = {k, tiled.count, tiled.window, gates, tiled.num_gates};
+        gates += tiled.num_gates;
+        k += std::max<std::size_t>(tiled.count, 1);
+    }
+    return num;
 }
 
 // The ops of one group within a pass, before they are planned.
@@ -566,31 +608,22 @@ bool fold_cnots(Op* ops, GroupRange* ranges, std::size_t num_ranges, const kerne
     return crossed;
 }
 
-// Runs the group's ops, in order, over its block at base.
+// Runs the group's ops, in order, over its block at base, step by step.
 void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks, Complex32* data) {
     const std::size_t run_length = std::size_t{1} << g.low;
-    for (std::size_t k = 0; k < g.count; ++k) {
-        const Op& op = g.ops[k];
-        const unsigned t = op.pair_target;
-        TileRun tiled = tile_run(g, k, ks);
-        if (const TileRun wide = wide_tile_run(g, k, ks); wide.count > tiled.count) {
-            tiled = wide;
-        }
-        if (tiled.count != 0) {
+    for (std::size_t k = 0; k < g.num_steps; ++k) {
+        const GroupStep& step = g.steps[k];
+        if (step.count != 0) {
             // The gates go tile by tile, each tile's first amplitude in a
             // run whose window bits are clear.
-            kernels::TileGate gates[kernels::kMaxTileGates];
-            std::size_t num_gates = 0;
-            for (std::size_t e = 0; e < tiled.count; ++e) {
-                num_gates += tile_gates(g.ops[k + e], gates + num_gates);
-            }
-            for_each_submask(g.high & ~tiled.window, [&](std::size_t offset) {
+            for_each_submask(g.high & ~step.window, [&](std::size_t offset) {
                 const std::size_t start = base | offset;
-                ks.mat2_tile(data, gates, num_gates, tiled.window, start, start + run_length);
+                ks.mat2_tile(data, step.gates, step.num_gates, step.window, start, start + run_length);
             });
-            k += tiled.count - 1;
             continue;
         }
+        const Op& op = g.ops[step.first];
+        const unsigned t = op.pair_target;
         if (t < g.low) {
             // Each run holds 2^(low-1) whole pairs, from its start / 2 on.
             for_each_submask(g.high, [&](std::size_t offset) {
@@ -710,6 +743,10 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
     std::size_t gate_of[kMaxPassOps];  // where each op's gate is in the list
     GroupPlan plans[kMaxPassGroups];
     GroupPlan parts[kMaxPassOps];  // no more parts than ops
+    // The steps of the groups without parts and of the parts, no more than
+    // ops; their tile gates, at most three an op.
+    GroupStep steps[kMaxPassOps];
+    kernels::TileGate run_gates[3 * kMaxPassOps];
     // Outer blocks leave at least one per worker (a pool of 2^k or fewer
     // workers needs k fixed bits), and fit the shared cache; without outer
     // blocks a pass's outer block is one block.
@@ -817,6 +854,15 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
                 taken = ranges[--num_plans].begin;
             }
             std::size_t used_parts = 0;
+            std::size_t used_steps = 0;
+            std::size_t used_gates = 0;
+            const auto plan_leaf = [&](GroupPlan& leaf) {
+                leaf.steps = steps + used_steps;
+                leaf.num_steps = plan_steps(leaf, sink.kernels(), steps + used_steps, run_gates + used_gates);
+                used_steps += leaf.num_steps;
+                const GroupStep& last = steps[used_steps - 1];
+                used_gates = static_cast<std::size_t>(last.gates - run_gates) + last.num_gates;
+            };
             std::size_t planned = 0;
             for (std::size_t k = 0; k < num_plans; ++k) {
                 const GroupRange& r = ranges[k];
@@ -833,6 +879,12 @@ void plan(std::span<const Gate> gates, std::size_t n, const BlockShape& requeste
                 g = plan_group(ops + r.begin, kept - r.begin, r.qubits, r.low, n);
                 g.num_parts = split_parts(g, shape, parts + used_parts);
                 g.parts = parts + used_parts;
+                for (std::size_t p = 0; p < g.num_parts; ++p) {
+                    plan_leaf(parts[used_parts + p]);
+                }
+                if (g.num_parts == 0) {
+                    plan_leaf(g);
+                }
                 used_parts += g.num_parts;
             }
             sink.pass(plans, planned, (n - 1) & ~pass_local);
