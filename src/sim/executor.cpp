@@ -181,6 +181,17 @@ std::size_t deposit(std::size_t value, std::uint64_t mask) {
     return out;
 }
 
+// A step of a group over its block: `count` ops from op `first` as one
+// tile run over `window`, as the tile gates `gates`; or, with count 0, op
+// `first` on its own.
+struct GroupStep {
+    std::size_t first;
+    std::size_t count;
+    std::uint64_t window;
+    const kernels::TileGate* gates;
+    std::size_t num_gates;
+};
+
 // The layout of one group's blocks: 2^low consecutive amplitudes times every
 // value of the group's qubits at or above low (`high`), with the other
 // bits (`block_bits`) fixed.
@@ -198,19 +209,8 @@ struct GroupPlan {
     std::size_t num_parts = 0;
     // How run_ops goes over the ops (plan_steps), for a group without parts
     // and for each part.
-    const struct GroupStep* steps = nullptr;
+    const GroupStep* steps = nullptr;
     std::size_t num_steps = 0;
-};
-
-// A step of a group over its block: `count` ops from op `first` as one
-// tile run over `window`, as the tile gates `gates`; or, with count 0, op
-// `first` on its own.
-struct GroupStep {
-    std::size_t first;
-    std::size_t count;
-    std::uint64_t window;
-    const kernels::TileGate* gates;
-    std::size_t num_gates;
 };
 
 GroupPlan plan_group(const Op* ops, std::size_t count, std::uint64_t qubits, unsigned low, std::size_t n) {

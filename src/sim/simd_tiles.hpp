@@ -157,9 +157,9 @@ struct SimdTiles {
         }
     }
 
-    // A layer (targets compiled in) takes every form; a run found per tile
-    // only the butterfly and the full formula, which keeps its code to
-    // the size it had (QFT ran 3-4% slower with all four).
+    // With AllForms every form (layers, and runs found per tile over a
+    // dense range: all_forms_per_tile); else only the butterfly and the
+    // full formula.
     template <unsigned T, bool AllForms>
     [[gnu::always_inline]] static void with_form(V (&r)[kTileRegs], const TileStep& s) {
         if constexpr (AllForms && Isa::kClassTest) {
@@ -314,7 +314,8 @@ struct SimdTiles {
     // (dense_at): a sparse state fails the checks and takes the full
     // formula after them (far pairs and random layers ran 1.01-1.09x as
     // long with the forms in every run). Out of line: in one function with
-    // the other bodies, QFT ran 2-4% slower though it hardly takes this one.
+    // the other bodies, QFT ran 1.02-1.08x as long though it hardly takes
+    // this one.
     [[gnu::noinline]] static void all_forms_per_tile(Complex32* data, const TileStep* steps, std::size_t count,
                                                      std::uint64_t window, std::size_t begin, std::size_t end,
                                                      bool zeros_stay) {
