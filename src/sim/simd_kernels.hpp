@@ -250,23 +250,26 @@ struct SimdKernels {
     // in one instruction, p is s*a, one product a lane, wherever every lane
     // of that is finite and nonzero: the full formula adds to each such
     // product a product of ±0 and a finite part of a, a signed zero, which
-    // cannot change a nonzero sum. A lane of a that is infinite or NaN, or
-    // whose product is a zero (a zero part, or an underflow), sends the
-    // register to the full product. (On AVX2 the test costs about what it
+    // cannot change a nonzero sum. One test covers p and q: p*q is finite
+    // and nonzero in a lane only where both are, and then q needs no m11*b
+    // either. A register that fails it (a zero or an infinite part, a NaN,
+    // an underflow, or merely a test product out of range) takes p in full
+    // and the test on q alone. (On AVX2 the test costs about what it
     // saves.)
     [[gnu::always_inline]] static void butterfly_pair(V& a, V& b, const Factor& m00, const Factor& m01,
                                                       const Factor& m11, bool real_m00) {
         const V bs = Isa::swap_parts(b);
-        V p;
-        if (Isa::kClassTest && real_m00) {
-            p = Isa::mul(a, m00.re);
-            if (!Isa::finite_nonzero(p, p)) [[unlikely]] {
-                p = mul(a, Isa::swap_parts(a), m00);
-            }
-        } else {
-            p = mul(a, Isa::swap_parts(a), m00);
-        }
         const V q = mul(b, bs, m01);
+        if (Isa::kClassTest && real_m00) {
+            const V p = Isa::mul(a, m00.re);
+            const V pq = Isa::mul(p, q);
+            if (Isa::finite_nonzero(pq, pq)) [[likely]] {
+                a = Isa::add(p, q);
+                b = Isa::sub(p, q);
+                return;
+            }
+        }
+        const V p = mul(a, Isa::swap_parts(a), m00);
         a = Isa::add(p, q);
         if (Isa::nonzero_numbers(q)) [[likely]] {
             b = Isa::sub(p, q);
@@ -276,12 +279,14 @@ struct SimdKernels {
     }
 
     // Real's and Phase's reduced forms on a register pair whose lanes are
-    // all finite and nonzero; false, with nothing done, otherwise. Phase
-    // leaves a as it is.
+    // all finite and nonzero; false, with nothing done, otherwise (also
+    // where only the test's a*b overflows or underflows: one test for both
+    // registers). Phase leaves a as it is.
     template <Structure S>
     [[gnu::always_inline]] static bool reduced_pair(V& a, V& b, const Factor& m00, const Factor& m01,
                                                     const Factor& m10, const Factor& m11) {
-        if (!Isa::finite_nonzero(a, b)) [[unlikely]] {
+        const V ab = Isa::mul(a, b);
+        if (!Isa::finite_nonzero(ab, ab)) [[unlikely]] {
             return false;
         }
         if constexpr (S == Structure::Real) {
