@@ -616,10 +616,8 @@ void run_ops(const GroupPlan& g, std::size_t base, const kernels::KernelSet& ks,
         if (step.count != 0) {
             // The gates go tile by tile, each tile's first amplitude in a
             // run whose window bits are clear.
-            for_each_submask(g.high & ~step.window, [&](std::size_t offset) {
-                const std::size_t start = base | offset;
-                ks.mat2_tile(data, step.gates, step.num_gates, step.window, start, start + run_length);
-            });
+            ks.mat2_tile(data, step.gates, step.num_gates, step.window, base, base + run_length,
+                         g.high & ~step.window);
             continue;
         }
         const Op& op = g.ops[step.first];

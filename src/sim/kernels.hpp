@@ -55,7 +55,7 @@ using ExchangedFunction = void (*)(Complex32* data, unsigned t, const Matrix2& m
                                    std::size_t begin, std::size_t end);
 
 using TileFunction = void (*)(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window,
-                              std::size_t begin, std::size_t end);
+                              std::size_t begin, std::size_t end, std::uint64_t spread);
 
 struct KernelSet {
     const char* name;
@@ -78,7 +78,9 @@ struct KernelSet {
     // TileGate allows outside), run over it in order. The tiles are those
     // whose first amplitude (the window's bits clear) lies in [begin, end),
     // begin a multiple of 2^tile_lanes; their other amplitudes may lie past
-    // end (window qubits above the range).
+    // end (window qubits above the range). The same again over the range
+    // moved by every combination of the bits of spread (above end - begin,
+    // none in the window): the runs of a cache block, the gates set up once.
     // Each amplitude gets the bits of one kernel call per gate. Null, with
     // tile_window 0, for a set without tiles.
     TileFunction mat2_tile = nullptr;

@@ -20,7 +20,7 @@ void mat2_exchanged_avx2(Complex32* data, unsigned t, const Matrix2& m, const Ex
                           std::size_t end);
 // tiles_avx2.cpp
 void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
-                    std::size_t end);
+                    std::size_t end, std::uint64_t spread);
 
 namespace {
 

@@ -25,7 +25,7 @@ void mat2_exchanged_avx512(Complex32* data, unsigned t, const Matrix2& m, const 
                            std::size_t end);
 // tiles_avx512.cpp
 void mat2_tile_avx512(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
-                      std::size_t end);
+                      std::size_t end, std::uint64_t spread);
 
 namespace {
 

@@ -263,7 +263,7 @@ struct SimdTiles {
     }
 
     static void mat2_tile(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window,
-                          std::size_t begin, std::size_t end) {
+                          std::size_t begin, std::size_t end, std::uint64_t spread) {
         TileStep steps[kMaxTileGates];
         // Whether every gate turns +0 amplitudes into +0 again: then a tile
         // whose bits are all zero is left as it is (as mat2 leaves registers).
@@ -271,8 +271,7 @@ struct SimdTiles {
         bool reduced = false;  // a Real or Phase matrix among the gates
         for (std::size_t g = 0; g < count; ++g) {
             steps[g] = tile_step_of(gates[g], window);
-            reduced = reduced || (Isa::kClassTest && gates[g].kind == TileGate::Kind::Mat2 &&
-                                  (steps[g].form == Form::Real || steps[g].form == Form::Phase));
+            reduced = reduced || steps[g].form == Form::Real || steps[g].form == Form::Phase;
             const TileGate& gate = gates[g];
             zeros_stay = zeros_stay && (gate.kind == TileGate::Kind::Cnot ||
                                         (gate.kind == TileGate::Kind::Crz ? phase_keeps_zeros(gate.matrix.m00)
@@ -286,8 +285,16 @@ struct SimdTiles {
         for (std::size_t g = 0; g < count && layer; ++g) {
             layer = steps[g].kind == TileGate::Kind::Mat2 && steps[g].target == from + g;
         }
+        // The range, then the range moved by each combination of spread.
+        const auto each_range = [&](auto f) __attribute__((always_inline)) {
+            std::uint64_t offset = 0;
+            do {
+                f(begin + offset, end + offset);
+                offset = (offset - spread) & spread;
+            } while (offset != 0);
+        };
         const auto run = [&](auto body) __attribute__((always_inline)) {
-            walk(data, window, begin, end, zeros_stay, body);
+            each_range([&](std::size_t first, std::size_t last) { walk(data, window, first, last, zeros_stay, body); });
         };
         if (layer && from == 0) {
             run([&steps](V (&r)[kTileRegs], std::size_t) __attribute__((always_inline)) {
@@ -297,12 +304,17 @@ struct SimdTiles {
             run([&steps](V (&r)[kTileRegs], std::size_t) __attribute__((always_inline)) {
                 layer_steps<kLog2Width>(r, steps, std::make_integer_sequence<unsigned, kTileRegBits>{});
             });
-        } else if (reduced && dense_at(data, window, begin, end)) {
-            all_forms_per_tile(data, steps, count, window, begin, end, zeros_stay);
         } else {
-            run([&steps, count](V (&r)[kTileRegs], std::size_t i) __attribute__((always_inline)) {
+            const auto per_tile = [&steps, count](V (&r)[kTileRegs], std::size_t i) __attribute__((always_inline)) {
                 for (std::size_t g = 0; g < count; ++g) {
                     tile_step<false>(r, steps[g], i);
+                }
+            };
+            each_range([&](std::size_t first, std::size_t last) {
+                if (reduced && dense_at(data, window, first, last)) {
+                    all_forms_per_tile(data, steps, count, window, first, last, zeros_stay);
+                } else {
+                    walk(data, window, first, last, zeros_stay, per_tile);
                 }
             });
         }

@@ -6,8 +6,8 @@
 namespace vastrel::sim::kernels {
 
 void mat2_tile_avx2(Complex32* data, const TileGate* gates, std::size_t count, std::uint64_t window, std::size_t begin,
-                    std::size_t end) {
-    SimdTiles<Avx2>::mat2_tile(data, gates, count, window, begin, end);
+                    std::size_t end, std::uint64_t spread) {
+    SimdTiles<Avx2>::mat2_tile(data, gates, count, window, begin, end, spread);
 }
 
 }  // namespace vastrel::sim::kernels

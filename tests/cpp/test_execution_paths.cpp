@@ -397,7 +397,7 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
                         std::vector<Complex32> got = start;
                         for (std::size_t from = 0; from < gates.size(); from += kernels::kMaxTileGates) {
                             set->mat2_tile(got.data(), gates.data() + from,
-                                           std::min(gates.size() - from, kernels::kMaxTileGates), in_window, 0, n);
+                                           std::min(gates.size() - from, kernels::kMaxTileGates), in_window, 0, n, 0);
                         }
                         ASSERT_TRUE(test::same_bits(got, expected))
                             << set->name << " tile of " << gates.size() << " from target " << t << ", window "
