@@ -93,6 +93,9 @@ struct Avx512 {
         return (_mm512_fpclass_ps_mask(x, 0x9F) | _mm512_fpclass_ps_mask(y, 0x9F)) == 0;
     }
     static bool nonzero_numbers(V x) { return _mm512_fpclass_ps_mask(x, 0x87) == 0; }
+    static bool finite_no_minus_zero(V x, V y) {
+        return (_mm512_fpclass_ps_mask(x, 0x9D) | _mm512_fpclass_ps_mask(y, 0x9D)) == 0;
+    }
     static V either_bits(V x, V y) {
         return _mm512_castsi512_ps(_mm512_or_si512(_mm512_castps_si512(x), _mm512_castps_si512(y)));
     }

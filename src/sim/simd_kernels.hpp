@@ -23,7 +23,8 @@
 //   the lower and the upper members of their pairs, and back;
 //   Flip flip(t), flipped(F, v): each lane takes amplitude k ^ 2^t;
 //   finite_nonzero(x, y): every lane of x and y is finite and not zero;
-//   kClassTest: whether that test is one instruction a register;
+//   kClassTest: whether that test is one instruction a register, and then
+//   finite_no_minus_zero(x, y): every lane finite and not -0;
 //   nonzero_numbers(x): no lane of x is a zero or a NaN;
 //   either_bits(x, y): the bitwise or; zero_bits(x): every bit of x is zero.
 #pragma once
@@ -109,19 +110,31 @@ struct SimdKernels {
     }
 
     // What a matrix's entries let mat2 leave out, found once per call from
-    // their values. For a pair whose four inputs are finite and nonzero,
-    // the reduced forms below give the full formula's bits:
+    // their values. A reduced form computes some of the full formula's
+    // products and sums, bit for bit, and leaves out terms that are a
+    // finite part times a ±0 entry: signed zeros. A signed zero added to a
+    // sum changes it only where the sum is a zero, and then only to +0. So
+    // a register pair's reduced results are the full formula's wherever
+    // none of their lanes is -0, infinite or NaN (an infinite or NaN input
+    // carries into them), shown form by form below; each pair is checked on
+    // its results, and one that fails takes the full formula. The check:
+    // whether the results' product is finite and nonzero in every lane (one
+    // test for both registers; a product that merely underflows or
+    // overflows fails it), and on sets that classify a register in one
+    // instruction, where that fails, whether the results are finite and
+    // free of -0, which lets +0 through (real states, whose imaginary parts
+    // are +0, and stretches of zeros).
     // - Real: every entry (r, ±0) with r finite, and in each row an entry
-    //   with |r| > 1/2 (H, X, and real products of such gates). A real
-    //   entry's term r*x - (±0)*x' is r*x whenever r*x is not zero; the
-    //   large entry's product cannot underflow to zero, and a signed zero
-    //   added to a nonzero term changes nothing, so four real products
-    //   and two sums do.
+    //   with |r| > 1/2 (H, X, and real products of such gates). A result
+    //   part is P + P', two real products, where the formula has
+    //   (P + z) + (P' + z') with z, z' signed zeros. Unless P and P' are
+    //   both zeros the zeros change nothing; if they are, the formula's sum
+    //   is -0 only where P and P' are -0, and then so is P + P'.
     // - Phase: m00 = (1, ±0), m01 = m10 = (±0, ±0), m11 = (c, s) finite
-    //   with |c| or |s| above 1/2 (Rz). The lower member stays as it is;
-    //   the upper one takes one complex product, each of whose parts has a
-    //   nonzero product in it, so the zero terms of m10 cannot decide a
-    //   sign.
+    //   with |c| or |s| above 1/2 (Rz). The lower member stays as it is
+    //   (the formula adds only zeros to its parts); the upper one takes the
+    //   complex product m11*b, to which the formula adds the zeros of
+    //   m10*a.
     // - Butterfly: m10 = m00 and m11 = -m01, bit for bit, all finite (the
     //   product H*Rz of an rz followed by an h, and any gate of that form).
     //   Then m10*a is m00*a, and m11*b is -(m01*b) lane by lane wherever
@@ -129,27 +142,25 @@ struct SimdKernels {
     //   real product negates it exactly, and a sum of two negated terms is
     //   the negated sum unless it is a zero (x + -x is +0 either way) or a
     //   NaN. So p = m00*a and q = m01*b give (p + q, p - q), two complex
-    //   products instead of four; a register with a zero in q takes m11*b
-    //   in full instead. The check is on q itself, not the inputs: finite
-    //   nonzero inputs can still cancel to a zero. (A NaN in q is also sent
-    //   there, though m11*b and p - q would give the NaN q already holds:
-    //   that way the argument does not rest on how NaN propagate.)
-    // For Real and Phase one check of the inputs per register pair
-    // chooses; a pair with a zero, an infinity or a NaN goes through the
-    // full formula. (A real state, whose imaginary parts are all +0, is
-    // refused so: with +0 in place of nonzero imaginary parts, Real stays
-    // exact when each row also has an entry with its sign bit clear, since
-    // then both forms add a +0 into each imaginary part; a run that knew its
-    // state real could check the real parts alone.) A call whose first pair
-    // fails (a sparse stretch of the state) takes the full formula
-    // throughout. There, and where Real and Phase fall back to the full
-    // formula, a register pair whose bits are all zero is left as it is
-    // when the matrix turns a pair of +0 into +0 again (keeps_zeros): those
-    // are the bits the formula would give it. States whose support is a
-    // small part of the vector (basis states moved by X and cnot, a few
-    // qubits in superposition) are mostly such pairs. (A structure of its
-    // own for this, a fifth instantiation, ran the unit out of its inlining
-    // budget: the walks went out of line.)
+    //   products instead of four; a register with a zero or a NaN in q
+    //   takes m11*b in full instead. (The check is on q itself: finite
+    //   nonzero inputs can still cancel to a zero. Where q is a zero, p - q
+    //   and p + m11*b differ only where p is -0 too and p - q is -0, which
+    //   is what lets the checked form below pass zeros.)
+    //   With m00 real, (s, ±0), and a set that classifies a register in one
+    //   instruction, p is s*a, one product a lane, and the pair is checked
+    //   on (p + q, p - q) as above; one that fails takes p in full and the
+    //   test on q.
+    // A call whose first pair has a zero, an infinity or a NaN (a sparse
+    // stretch of the state) takes the full formula throughout. There, and
+    // where Real and Phase fall back to the full formula, a register pair
+    // whose bits are all zero is left as it is when the matrix turns a pair
+    // of +0 into +0 again (keeps_zeros): those are the bits the formula
+    // would give it. States whose support is a small part of the vector
+    // (basis states moved by X and cnot, a few qubits in superposition)
+    // are mostly such pairs. (A structure of its own for this, a fifth
+    // instantiation, ran the unit out of its inlining budget: the walks
+    // went out of line.)
     // The walks, and the scalar pairs at the ends of a range, are unchanged.
     enum class Structure { General, Real, Phase, Butterfly };
 
@@ -245,27 +256,21 @@ struct SimdKernels {
 
     // The same for a butterfly matrix (m10 = m00, m11 = -m01): p = m00*a,
     // q = m01*b give (p + q, p - q), or m11*b in full where q has a zero or
-    // a NaN in it.
-    // With m00 real, (s, ±0) (H*Rz), and a set that classifies a register
-    // in one instruction, p is s*a, one product a lane, wherever every lane
-    // of that is finite and nonzero: the full formula adds to each such
-    // product a product of ±0 and a finite part of a, a signed zero, which
-    // cannot change a nonzero sum. One test covers p and q: p*q is finite
-    // and nonzero in a lane only where both are, and then q needs no m11*b
-    // either. A register that fails it (a zero or an infinite part, a NaN,
-    // an underflow, or merely a test product out of range) takes p in full
-    // and the test on q alone. (On AVX2 the test costs about what it
-    // saves.)
+    // a NaN in it. With m00 real, (s, ±0) (H*Rz), and a set that classifies
+    // a register in one instruction, p is first taken as s*a, one product a
+    // lane, and kept where the results pass exact_outputs (see Structure).
+    // (On AVX2 the test costs about what it saves.)
     [[gnu::always_inline]] static void butterfly_pair(V& a, V& b, const Factor& m00, const Factor& m01,
                                                       const Factor& m11, bool real_m00) {
         const V bs = Isa::swap_parts(b);
         const V q = mul(b, bs, m01);
         if (Isa::kClassTest && real_m00) {
             const V p = Isa::mul(a, m00.re);
-            const V pq = Isa::mul(p, q);
-            if (Isa::finite_nonzero(pq, pq)) [[likely]] {
-                a = Isa::add(p, q);
-                b = Isa::sub(p, q);
+            const V na = Isa::add(p, q);
+            const V nb = Isa::sub(p, q);
+            if (exact_outputs(na, nb)) [[likely]] {
+                a = na;
+                b = nb;
                 return;
             }
         }
@@ -278,25 +283,39 @@ struct SimdKernels {
         b = Isa::add(p, mul(b, bs, m11));
     }
 
-    // Real's and Phase's reduced forms on a register pair whose lanes are
-    // all finite and nonzero; false, with nothing done, otherwise (also
-    // where only the test's a*b overflows or underflows: one test for both
-    // registers). Phase leaves a as it is.
+    // Real's and Phase's reduced forms on a register pair whose results
+    // pass exact_outputs; false, with nothing done, otherwise. Phase leaves
+    // a as it is.
     template <Structure S>
     [[gnu::always_inline]] static bool reduced_pair(V& a, V& b, const Factor& m00, const Factor& m01,
                                                     const Factor& m10, const Factor& m11) {
-        const V ab = Isa::mul(a, b);
-        if (!Isa::finite_nonzero(ab, ab)) [[unlikely]] {
+        V na = a;
+        V nb;
+        if constexpr (S == Structure::Real) {
+            na = Isa::add(Isa::mul(a, m00.re), Isa::mul(b, m01.re));
+            nb = Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
+        } else {
+            nb = mul(b, Isa::swap_parts(b), m11);
+        }
+        if (!exact_outputs(na, nb)) [[unlikely]] {
             return false;
         }
-        if constexpr (S == Structure::Real) {
-            const V na = Isa::add(Isa::mul(a, m00.re), Isa::mul(b, m01.re));
-            b = Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
-            a = na;
-        } else {
-            b = mul(b, Isa::swap_parts(b), m11);
-        }
+        a = na;
+        b = nb;
         return true;
+    }
+
+    // Whether a reduced form's results na, nb are the full formula's (see
+    // Structure): finite and free of -0 in every lane.
+    [[gnu::always_inline]] static bool exact_outputs(V na, V nb) {
+        const V both = Isa::mul(na, nb);
+        if (Isa::finite_nonzero(both, both)) [[likely]] {
+            return true;
+        }
+        if constexpr (Isa::kClassTest) {
+            return Isa::finite_no_minus_zero(na, nb);
+        }
+        return false;
     }
 
     template <Structure S, bool Exchanged>

@@ -95,6 +95,15 @@ struct Portable8 {
         }
         return true;
     }
+    static bool finite_no_minus_zero(V x, V y) {
+        const auto ok = [](float f) { return f - f == 0.0f && std::bit_cast<std::uint32_t>(f) != 0x80000000u; };
+        for (unsigned f = 0; f < 16; ++f) {
+            if (!ok(x[f]) || !ok(y[f])) {
+                return false;
+            }
+        }
+        return true;
+    }
     static bool nonzero_numbers(V x) {
         for (unsigned f = 0; f < 16; ++f) {
             if (!(x[f] != 0.0f && x[f] == x[f])) {
