@@ -124,14 +124,14 @@ struct SimdKernels {
     // instruction, where that fails, whether the results are finite and
     // free of -0, which lets +0 through (real states, whose imaginary parts
     // are +0, and stretches of zeros).
-    // - Real: every entry (r, ±0) with r finite, and in each row an entry
-    //   with |r| > 1/2 (H, X, and real products of such gates). A result
+    // - Real: every entry (r, ±0) with r finite (H, X, and real products of
+    //   such gates). A result
     //   part is P + P', two real products, where the formula has
     //   (P + z) + (P' + z') with z, z' signed zeros. Unless P and P' are
     //   both zeros the zeros change nothing; if they are, the formula's sum
     //   is -0 only where P and P' are -0, and then so is P + P'.
     // - Phase: m00 = (1, ±0), m01 = m10 = (±0, ±0), m11 = (c, s) finite
-    //   with |c| or |s| above 1/2 (Rz). The lower member stays as it is
+    //   (Rz). The lower member stays as it is
     //   (the formula adds only zeros to its parts); the upper one takes the
     //   complex product m11*b, to which the formula adds the zeros of
     //   m10*a.
@@ -151,6 +151,11 @@ struct SimdKernels {
     //   instruction, p is s*a, one product a lane, and the pair is checked
     //   on (p + q, p - q) as above; one that fails takes p in full and the
     //   test on q.
+    // structure_of asks Real and Phase for more than the argument needs: in
+    // each row an entry above 1/2 in size (for Phase, c or s). Matrices of
+    // tiny entries would make products that underflow, fail the check
+    // nearly everywhere and pay for both forms; they take the full formula
+    // from the start.
     // A call whose first pair has a zero, an infinity or a NaN (a sparse
     // stretch of the state) takes the full formula throughout. There, and
     // where Real and Phase fall back to the full formula, a register pair
@@ -289,12 +294,13 @@ struct SimdKernels {
     template <Structure S>
     [[gnu::always_inline]] static bool reduced_pair(V& a, V& b, const Factor& m00, const Factor& m01,
                                                     const Factor& m10, const Factor& m11) {
-        V na = a;
+        V na;
         V nb;
         if constexpr (S == Structure::Real) {
             na = Isa::add(Isa::mul(a, m00.re), Isa::mul(b, m01.re));
             nb = Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
         } else {
+            na = a;  // the formula gives a back where a is finite and free of -0
             nb = mul(b, Isa::swap_parts(b), m11);
         }
         if (!exact_outputs(na, nb)) [[unlikely]] {
