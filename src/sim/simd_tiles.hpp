@@ -157,8 +157,8 @@ struct SimdTiles {
         }
     }
 
-    // With AllForms every form (layers, and runs found per tile over a
-    // dense range: all_forms_per_tile); else only the butterfly and the
+    // With AllForms every form (layers, and tiles of runs found per tile
+    // that pass passing_tile: all_forms_per_tile); else only the butterfly and the
     // full formula.
     template <unsigned T, bool AllForms>
     [[gnu::always_inline]] static void with_form(V (&r)[kTileRegs], const TileStep& s) {
@@ -311,7 +311,7 @@ struct SimdTiles {
                 }
             };
             each_range([&](std::size_t first, std::size_t last) {
-                if (reduced && dense_at(data, window, first, last)) {
+                if (reduced) {  // only on sets with a class test (form_of)
                     all_forms_per_tile(data, steps, count, window, first, last, zeros_stay);
                 } else {
                     walk(data, window, first, last, zeros_stay, per_tile);
@@ -321,34 +321,40 @@ struct SimdTiles {
     }
 
     // A run whose gates' kinds and qubits are found per tile, its matrices
-    // taking the Real and Phase forms too. Those pay where the registers
-    // pass their checks, so this is for a range whose first tile is dense
-    // (dense_at): a sparse state fails the checks and takes the full
-    // formula after them (far pairs and random layers ran 1.01-1.09x as
-    // long with the forms in every run). Out of line: in one function with
-    // the other bodies, QFT ran 1.02-1.08x as long though it hardly takes
-    // this one.
+    // taking the Real and Phase forms too where the tile's first and last
+    // registers are finite and free of -0 (passing_tile), the full formula
+    // elsewhere. The forms pay where a register pair passes its check, and a
+    // state that holds -0 (zeros that phases have met, in sparse stretches)
+    // fails it and pays for both. Zeros lie where qubits in basis states put
+    // them: for one in the lanes in every register, for one in the window
+    // in the first register or the last, for one outside it in the whole
+    // tile; so the two registers stand for the tile. Decided a tile at a time, not
+    // from a range's first tile: on the Xeon (AVX-512), 22 qubits, far
+    // pairs ran 0.95x as long, random layers 0.93x, QAOA 0.96x, and on 24
+    // random layers 0.96x. Out of line: in one function with the other
+    // bodies, QFT ran 1.02-1.08x as long though it hardly takes this one.
     [[gnu::noinline]] static void all_forms_per_tile(Complex32* data, const TileStep* steps, std::size_t count,
                                                      std::uint64_t window, std::size_t begin, std::size_t end,
                                                      bool zeros_stay) {
         walk(data, window, begin, end, zeros_stay,
              [steps, count](V (&r)[kTileRegs], std::size_t i) __attribute__((always_inline)) {
-                 for (std::size_t g = 0; g < count; ++g) {
-                     tile_step<true>(r, steps[g], i);
+                 if (passing_tile(r)) [[likely]] {
+                     for (std::size_t g = 0; g < count; ++g) {
+                         tile_step<true>(r, steps[g], i);
+                     }
+                 } else {
+                     for (std::size_t g = 0; g < count; ++g) {
+                         tile_step<false>(r, steps[g], i);
+                     }
                  }
              });
     }
 
-    // Whether the first and the last register of the first tile in
-    // [begin, end) are finite and nonzero in every lane: a range whose
-    // qubits are all in superposition there.
-    static bool dense_at(Complex32* data, std::uint64_t window, std::size_t begin, std::size_t end) {
-        const std::size_t i = begin & ~window;
-        if (i >= end) {
-            return false;
+    [[gnu::always_inline]] static bool passing_tile(const V (&r)[kTileRegs]) {
+        if constexpr (Isa::kClassTest) {
+            return Isa::finite_no_minus_zero(r[0], r[kTileRegs - 1]);
         }
-        const float* base = K::floats(data);
-        return Isa::finite_nonzero(Isa::load(base + 2 * i), Isa::load(base + 2 * (i + window)));
+        return false;
     }
 
     // body over the tiles of [begin, end) in the walk that suits the window.
