@@ -68,6 +68,7 @@ struct SimdTiles {
         unsigned target;  // mat2: within the tile
         Form form;
         bool real_m00;  // butterfly with m00 = (s, ±0)
+        bool mirrored;  // Real with m10 = m00, m11 = -m01 (mirrored_real)
         unsigned regs;   // cnot, crz: the register bits that must be set
         unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
         std::size_t outside;  // cnot, crz: the bit outside the tile a tile's index must have (0: none)
@@ -105,6 +106,7 @@ struct SimdTiles {
                    t,
                    Form::General,
                    false,
+                   false,
                    reg_bit(c),
                    reg_bit(t),
                    outside};
@@ -115,6 +117,7 @@ struct SimdTiles {
         if (gate.kind == TileGate::Kind::Mat2) {
             s.form = form_of(m);
             s.real_m00 = m.m00.im == 0.0f;
+            s.mirrored = s.form == Form::Real && K::mirrored_real(m);
         } else if (gate.kind == TileGate::Kind::Crz) {
             s.lanes = Isa::both(lanes(c), lanes(t));
             s.regs = reg_bit(c) | reg_bit(t);
@@ -132,7 +135,7 @@ struct SimdTiles {
                 K::butterfly_pair(a, b, s.m00, s.m01, s.m11, s.real_m00);
                 return;
             } else if constexpr (F == Form::Real || F == Form::Phase) {
-                if (K::template reduced_pair<F>(a, b, s.m00, s.m01, s.m10, s.m11)) [[likely]] {
+                if (K::template reduced_pair<F>(a, b, s.m00, s.m01, s.m10, s.m11, s.mirrored)) [[likely]] {
                     return;
                 }
             }
@@ -158,8 +161,8 @@ struct SimdTiles {
     }
 
     // With AllForms every form (layers, and tiles of runs found per tile
-    // that pass passing_tile: all_forms_per_tile); else only the butterfly and the
-    // full formula.
+    // that pass passing_tile: all_forms_per_tile); else only the butterfly
+    // and the full formula.
     template <unsigned T, bool AllForms>
     [[gnu::always_inline]] static void with_form(V (&r)[kTileRegs], const TileStep& s) {
         if constexpr (AllForms && Isa::kClassTest) {
@@ -328,11 +331,12 @@ struct SimdTiles {
     // fails it and pays for both. Zeros lie where qubits in basis states put
     // them: for one in the lanes in every register, for one in the window
     // in the first register or the last, for one outside it in the whole
-    // tile; so the two registers stand for the tile. Decided a tile at a time, not
-    // from a range's first tile: on the Xeon (AVX-512), 22 qubits, far
-    // pairs ran 0.95x as long, random layers 0.93x, QAOA 0.96x, and on 24
-    // random layers 0.96x. Out of line: in one function with the other
-    // bodies, QFT ran 1.02-1.08x as long though it hardly takes this one.
+    // tile; so the two registers stand for the tile. Decided a tile at a
+    // time, not from a range's first tile: on the Xeon (AVX-512), 22
+    // qubits, far pairs ran 0.95x as long, random layers 0.93x, QAOA 0.96x,
+    // and on 24 random layers 0.96x. Out of line: in one function with the
+    // other bodies, QFT ran 1.02-1.08x as long though it hardly takes this
+    // one.
     [[gnu::noinline]] static void all_forms_per_tile(Complex32* data, const TileStep* steps, std::size_t count,
                                                      std::uint64_t window, std::size_t begin, std::size_t end,
                                                      bool zeros_stay) {
