@@ -32,6 +32,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "kernel_walks.hpp"
 #include "kernels.hpp"
@@ -196,12 +197,26 @@ struct SimdKernels {
                bits(m.m11.re) == (bits(m.m01.re) ^ sign) && bits(m.m11.im) == (bits(m.m01.im) ^ sign);
     }
 
-    // Whether a Real matrix's reduced form may take the mirrored shortcut:
-    // m10.re = m00.re and m11.re = -m01.re bit for bit (its imaginary parts
-    // are zeros, which that form does not read).
-    static bool mirrored_real(const Matrix2& m) {
+    // How a Real matrix's reduced form may be shortened further (its
+    // imaginary parts are zeros, which that form does not read):
+    // - Mirrored: m10.re = m00.re and m11.re = -m01.re bit for bit (H).
+    // - Exchange: m00.re and m11.re zeros of either sign, m01.re = m10.re =
+    //   1 (X). Where a and b are finite, m00.re*a is a zero and b*1 is b,
+    //   so the reduced results are (z + b, a + z') part by part with z, z'
+    //   signed zeros: b and a themselves wherever a part is nonzero or +0
+    //   (-0 + +0 is +0). Only a -0 part can come out as +0, and
+    //   exact_outputs refuses -0 and anything not finite in (b, a); where
+    //   it passes (b, a), those are the reduced results, which pass it too.
+    enum class RealShape : std::uint8_t { Plain, Mirrored, Exchange };
+    static RealShape real_shape(const Matrix2& m) {
         const auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
-        return bits(m.m10.re) == bits(m.m00.re) && bits(m.m11.re) == (bits(m.m01.re) ^ 0x80000000u);
+        if (m.m00.re == 0.0f && m.m11.re == 0.0f && m.m01.re == 1.0f && m.m10.re == 1.0f) {
+            return RealShape::Exchange;
+        }
+        if (bits(m.m10.re) == bits(m.m00.re) && bits(m.m11.re) == (bits(m.m01.re) ^ 0x80000000u)) {
+            return RealShape::Mirrored;
+        }
+        return RealShape::Plain;
     }
 
     // Whether the four parts of the pair are finite and nonzero.
@@ -298,21 +313,30 @@ struct SimdKernels {
 
     // Real's and Phase's reduced forms on a register pair whose results
     // pass exact_outputs; false, with nothing done, otherwise. Phase leaves
-    // a as it is. A mirrored Real matrix (mirrored_real: H) takes two
-    // products, not four: a*m10 is a*m00 and b*m11 is -(b*m01), bit for bit,
-    // and p + (-q) is p - q wherever p and q are not NaN; where either is
-    // NaN or infinite, p + q is not finite, which exact_outputs refuses
-    // either way.
+    // a as it is. A mirrored Real matrix (H) takes two products, not four:
+    // a*m10 is a*m00 and b*m11 is -(b*m01), bit for bit, and p + (-q) is
+    // p - q wherever p and q are not NaN; where either is NaN or infinite,
+    // p + q is not finite, which exact_outputs refuses either way. An
+    // exchange (X) takes none: the pair trades places (real_shape).
     template <Structure S>
     [[gnu::always_inline]] static bool reduced_pair(V& a, V& b, const Factor& m00, const Factor& m01,
-                                                    const Factor& m10, const Factor& m11, bool mirrored = false) {
+                                                    const Factor& m10, const Factor& m11,
+                                                    RealShape shape = RealShape::Plain) {
         V na;
         V nb;
         if constexpr (S == Structure::Real) {
+            if (shape == RealShape::Exchange) {
+                if (!exact_outputs(b, a)) [[unlikely]] {
+                    return false;
+                }
+                std::swap(a, b);
+                return true;
+            }
             const V p = Isa::mul(a, m00.re);
             const V q = Isa::mul(b, m01.re);
             na = Isa::add(p, q);
-            nb = mirrored ? Isa::sub(p, q) : Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
+            nb = shape == RealShape::Mirrored ? Isa::sub(p, q)
+                                              : Isa::add(Isa::mul(a, m10.re), Isa::mul(b, m11.re));
         } else {
             na = a;  // the formula gives a back where a is finite and free of -0
             nb = mul(b, Isa::swap_parts(b), m11);
@@ -361,14 +385,14 @@ struct SimdKernels {
         // +0 unstored too measured 3-5% slower on sparse states, though it
         // writes less.)
         const bool real_m00 = m.m00.im == 0.0f;
-        const bool mirrored = S == Structure::Real && mirrored_real(m);
+        const RealShape shape = S == Structure::Real ? real_shape(m) : RealShape::Plain;
         auto apply = [&](V& a, V& b) __attribute__((always_inline)) -> bool {
             if constexpr (S == Structure::Butterfly) {
                 butterfly_pair(a, b, m00, m01, m11, real_m00);
                 return true;
             }
             if constexpr (S == Structure::Real || S == Structure::Phase) {
-                if (reduced_pair<S>(a, b, m00, m01, m10, m11, mirrored)) {
+                if (reduced_pair<S>(a, b, m00, m01, m10, m11, shape)) {
                     return S == Structure::Real;
                 }
             }

@@ -68,7 +68,7 @@ struct SimdTiles {
         unsigned target;  // mat2: within the tile
         Form form;
         bool real_m00;  // butterfly with m00 = (s, ±0)
-        bool mirrored;  // Real with m10 = m00, m11 = -m01 (mirrored_real)
+        typename K::RealShape shape;  // Real: mirrored (H), an exchange (X) or neither
         unsigned regs;   // cnot, crz: the register bits that must be set
         unsigned apart;  // cnot: registers this far apart exchange (0: lanes)
         std::size_t outside;  // cnot, crz: the bit outside the tile a tile's index must have (0: none)
@@ -106,7 +106,7 @@ struct SimdTiles {
                    t,
                    Form::General,
                    false,
-                   false,
+                   K::RealShape::Plain,
                    reg_bit(c),
                    reg_bit(t),
                    outside};
@@ -117,7 +117,7 @@ struct SimdTiles {
         if (gate.kind == TileGate::Kind::Mat2) {
             s.form = form_of(m);
             s.real_m00 = m.m00.im == 0.0f;
-            s.mirrored = s.form == Form::Real && K::mirrored_real(m);
+            s.shape = s.form == Form::Real ? K::real_shape(m) : K::RealShape::Plain;
         } else if (gate.kind == TileGate::Kind::Crz) {
             s.lanes = Isa::both(lanes(c), lanes(t));
             s.regs = reg_bit(c) | reg_bit(t);
@@ -135,7 +135,7 @@ struct SimdTiles {
                 K::butterfly_pair(a, b, s.m00, s.m01, s.m11, s.real_m00);
                 return;
             } else if constexpr (F == Form::Real || F == Form::Phase) {
-                if (K::template reduced_pair<F>(a, b, s.m00, s.m01, s.m10, s.m11, s.mirrored)) [[likely]] {
+                if (K::template reduced_pair<F>(a, b, s.m00, s.m01, s.m10, s.m11, s.shape)) [[likely]] {
                     return;
                 }
             }

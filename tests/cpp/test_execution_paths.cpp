@@ -258,6 +258,8 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
     const auto butterfly = [](Complex32 p, Complex32 q) { return Matrix2{p, q, p, {-q.re, -q.im}}; };
     const Matrix2 matrices[] = {
         matrix_of(H{0}), matrix_of(X{0}), real(0.51f, -1e-30f, 1e30f, 2.0f), real(-0.0f, 1.0f, 0.25f, -0.0f),
+        // Exchanges (X) with zeros of either sign on the diagonal.
+        real(-0.0f, 1.0f, 1.0f, 0.0f), {{0.0f, -0.0f}, one, {1.0f, -0.0f}, {-0.0f, -0.0f}},
         real(0.5f, -1e-30f, 1e-30f, -0.5f),  // no entry large enough: not reduced
         matrix_of(Rz{0, 0.3f}), matrix_of(Rz{0, 3.14159274f}), matrix_of(Rz{0, 1e-30f}), matrix_of(Rz{0, 1.5707964f}),
         {one, zero, {-0.0f, 0.0f}, {1e-30f, 1e30f}}, {{1.0f, -0.0f}, zero, zero, {-0.51f, 1e-38f}},
