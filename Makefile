@@ -15,7 +15,7 @@ test: cpp-test py-test
 cpp-test:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD)
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure --parallel $$(nproc)
 
 # The module installed (not editable) into $(VENV), made with the interpreter
 # tools/find-python picks; reinstalled whenever a source it is built from changes.
@@ -97,12 +97,12 @@ check: check-asan-cpp check-tsan-cpp check-asan-py check-native compat dist-chec
 check-asan-cpp:
 	cmake -S . -B build-check-asan -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)"
 	cmake --build build-check-asan
-	$(SAN_ENV) ctest --test-dir build-check-asan --output-on-failure
+	$(SAN_ENV) ctest --test-dir build-check-asan --output-on-failure --parallel $$(nproc)
 
 check-tsan-cpp:
 	cmake -S . -B build-check-tsan -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer -g"
-	cmake --build build-check-tsan
+	cmake --build build-check-tsan --target vastrel_pool_tests vastrel_global_pool_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    ctest --test-dir build-check-tsan --output-on-failure -R '$(POOL_TESTS)'
 

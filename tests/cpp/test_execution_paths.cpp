@@ -245,7 +245,17 @@ TEST(ExecutionPaths, ANewVectorGivesTheBitsOfOneWhoseZerosAreNotKnown) {
 // pairs, +0 between them, and the first pair ordinary or +0, where
 // registers and tiles of +0 are left as they are under matrices and phases
 // that keep +0, and must not be under those that make -0 of it.
-TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits) {
+// One case a kernel set, so that the sets run side by side.
+class ReducedArithmetic : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits) {
+    const kernels::KernelSet* set = nullptr;
+    for (const kernels::KernelSet* s : every_set()) {
+        set = std::string(s->name) == GetParam() ? s : set;
+    }
+    if (set == nullptr) {
+        GTEST_SKIP() << "this CPU cannot run " << GetParam();
+    }
     constexpr float kInf = std::numeric_limits<float>::infinity();
     const float values[] = {0.0f,   -0.0f, 1e-45f, -3e-39f, 1e-38f, -2.5e-30f,
                             0.75f,  -1.5f, 3e38f,  -kInf,   kInf,   std::bit_cast<float>(std::uint32_t{0xFFC00000})};
@@ -308,14 +318,11 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
             for (const Matrix2& m : matrices) {
                 std::vector<Complex32> expected = state;
                 kernels::scalar_kernels().mat2(expected.data(), t, m, 0, n / 2);
-                for (const kernels::KernelSet* set : every_set()) {
-                    std::vector<Complex32> got = state;
-                    set->mat2(got.data(), t, m, 0, n / 2);
-                    ASSERT_TRUE(test::same_bits(got, expected))
-                        << set->name << " target " << t << " shift " << shift << (sparse ? " sparse" : "") << " m00 "
-                        << m.m00.re << "," << m.m00.im
-                        << " m11 " << m.m11.re << "," << m.m11.im;
-                }
+                std::vector<Complex32> got = state;
+                set->mat2(got.data(), t, m, 0, n / 2);
+                ASSERT_TRUE(test::same_bits(got, expected))
+                    << set->name << " target " << t << " shift " << shift << (sparse ? " sparse" : "") << " m00 "
+                    << m.m00.re << "," << m.m00.im << " m11 " << m.m11.re << "," << m.m11.im;
             }
             // Tiles: the gate on t twice, a layer (the lanes' qubits and the
             // window's in turn, or the window's alone) with the matrices in
@@ -323,11 +330,7 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
             // per gate; t in the lanes or in a window, of consecutive qubits
             // or spread up to the top one.
             const unsigned top = std::countr_zero(n) - 1;
-            for (const kernels::KernelSet* set : every_set()) {
-                const unsigned lanes = set->tile_lanes, window = set->tile_window;
-                if (window == 0) {
-                    continue;
-                }
+            if (const unsigned lanes = set->tile_lanes, window = set->tile_window; window != 0) {
                 const unsigned first = t < lanes + window ? lanes : t;
                 std::uint64_t spread = (t >= lanes ? std::uint64_t{1} << t : 0) | std::uint64_t{1} << top;
                 for (unsigned q = top - 2; std::popcount(spread) < static_cast<int>(window); q -= 3) {
@@ -411,6 +414,9 @@ TEST(ReducedArithmetic, EveryCombinationOfSpecialValuesGivesTheFullFormulasBits)
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sets, ReducedArithmetic, ::testing::Values("portable8", "avx2", "avx512"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 // ---- Planning ----
 

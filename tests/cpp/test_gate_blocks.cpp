@@ -92,9 +92,13 @@ std::string run(std::span<const Gate> gates, StateVector& v, const Backend& back
     return test::panic_message([&] { run_gates(gates, v, &backend, shape); });
 }
 
-TEST(GateBlocks, RandomListsGiveTheBitsOfOneKernelPerGate) {
+// One case a pool size, so that the cases run side by side.
+class RandomLists : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RandomLists, GiveTheBitsOfOneKernelPerGate) {
     std::mt19937_64 rng(20261208);
     ThreadPool one(1);
+    ThreadPool pool(GetParam());
     const auto sets = kernel_sets();
     // 16 and 17: one block of the larger shapes, run in halves.
     for (unsigned num_qubits : {16u, 17u, 18u, 19u, 20u}) {
@@ -105,20 +109,19 @@ TEST(GateBlocks, RandomListsGiveTheBitsOfOneKernelPerGate) {
         for (const Complex32& a : expected.amplitudes()) {
             ASSERT_TRUE(std::isfinite(a.re) && std::isfinite(a.im));  // or NaN would hide faults
         }
-        for (std::size_t threads : {1u, 2u, 3u}) {
-            ThreadPool pool(threads);
-            for (const kernels::KernelSet* set : sets) {
-                for (const BlockShape& shape : kShapes) {
-                    StateVector v = random_state(num_qubits, num_qubits);
-                    EXPECT_EQ(run(gates, v, Backend{&pool, set}, shape), "<no panic>");
-                    EXPECT_TRUE(test::same_bits(v.amplitudes(), expected.amplitudes()))
-                        << num_qubits << " qubits, " << set->name << ", " << threads
-                        << " threads, blocks 2^" << shape.width << " of runs 2^" << shape.min_low;
-                }
+        for (const kernels::KernelSet* set : sets) {
+            for (const BlockShape& shape : kShapes) {
+                StateVector v = random_state(num_qubits, num_qubits);
+                EXPECT_EQ(run(gates, v, Backend{&pool, set}, shape), "<no panic>");
+                EXPECT_TRUE(test::same_bits(v.amplitudes(), expected.amplitudes()))
+                    << num_qubits << " qubits, " << set->name << ", " << GetParam()
+                    << " threads, blocks 2^" << shape.width << " of runs 2^" << shape.min_low;
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(GateBlocks, RandomLists, ::testing::Values(1u, 2u, 3u));
 
 // Lists built to cross the boundaries: layers on the low qubits broken by
 // gates on the highest, two-qubit gates joining a low and a high qubit, and
