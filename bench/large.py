@@ -570,6 +570,7 @@ def main(argv=None):
     ap.add_argument("--report", nargs="+", metavar="RAW.json [DIR]", help="remake the table from raw samples")
     ap.add_argument("--quick", action="store_true", help="a smoke pass on 22 and 24 qubits, about 3 minutes")
     ap.add_argument("--qubits", help="comma-separated sizes (default 27,28,30,31; --quick 22,24)")
+    ap.add_argument("--circuits", help="comma-separated circuits (default all: " + ",".join(CIRCUITS) + ")")
     ap.add_argument("--budget-minutes", type=float, help="skip cells that would overrun this (default 15)")
     ap.add_argument("--roofline", help="path of the vastrel_roofline program")
     ap.add_argument("--pass-count", help="path of the vastrel_pass_count program")
@@ -590,6 +591,12 @@ def main(argv=None):
     cfg = dict(QUICK if args.quick else FULL)
     if args.qubits:
         cfg["qubits"] = [int(x) for x in args.qubits.split(",")]
+    if args.circuits:
+        chosen = args.circuits.split(",")
+        unknown = [c for c in chosen if c not in CIRCUITS]
+        if unknown:
+            ap.error(f"unknown circuit(s) {', '.join(unknown)}; known: {', '.join(CIRCUITS)}")
+        CIRCUITS[:] = [c for c in CIRCUITS if c in chosen]
     raw_dir = HERE / "results" / "raw"
     out_dir = Path(args.out) if args.out else raw_dir if args.quick else HERE / "results"
     try:
