@@ -1,9 +1,10 @@
 // The SIMD kernel body over portable vectors of eight amplitudes, the
 // register shape of AVX-512, as a kernel set: the tests run it bit for bit
 // against the scalar set wherever AVX-512 itself cannot run. Built once, in
-// this file alone and without optimisation (tests/cpp/CMakeLists.txt): GCC
-// lowers these 64-byte vectors to SSE, and optimising the unrolled tiles
-// took it minutes per build (half an hour under the sanitizers).
+// this file alone and at -Og (tests/cpp/CMakeLists.txt): GCC lowers these
+// 64-byte vectors to SSE, and fully optimising the unrolled tiles took it
+// minutes per build (half an hour under the sanitizers). The operations
+// are always inlined, or each would pass its vectors through memory.
 
 // Vectors of 64 bytes are passed in memory here (no AVX-512 in these units).
 #pragma GCC diagnostic ignored "-Wpsabi"
