@@ -421,8 +421,9 @@ struct SimdTiles {
     // (as with 256-bit registers, whose neighbouring tiles share their
     // lines) they held up the loads and stores of the tile being worked
     // on. Into the L2 only, on Zen 4 (AVX-512) layered circuits on 24
-    // qubits ran 0.84-0.95x as long and 26 qubits 0.88-0.99x; the AVX2
-    // set there ran 1.02-1.06x as long with that hint and keeps the L1.
+    // qubits ran 0.84-1.04x as long (most of them below 0.97x) and on 26
+    // qubits 0.90-0.99x; the AVX2 set there ran 1.02-1.06x as long with
+    // that hint and keeps the L1.
     static constexpr int kPrefetchLocality = kLog2Width >= 3 ? 2 : 3;
 
     // Loads each tile whose first amplitude lies in [begin, end), runs body
