@@ -157,10 +157,11 @@ template <class F>
 // Lines this far ahead (2 KiB) are requested in software: the hardware
 // prefetchers alone leave part of the bandwidth unused. Only lines the
 // kernel will touch are requested, so a skipped part is never read. They
-// are requested into the L2, not the L1: on Zen 4, one gate a pass on 24
-// qubits ran 0.83-1.05x of the in-place bound that way against 1.08-1.23x
-// (AVX-512; AVX2 1.00-1.04x against 1.02-1.12x), on 26 qubits mid targets
-// 1.01-1.03x against 1.07-1.15x; circuits, mostly tiles, within the noise.
+// are requested into the L2, not the L1: on Zen 4 one gate a pass ran
+// 0.83-1.05x of the in-place bound on 24 qubits against 1.08-1.23x before
+// (AVX-512; AVX2 0.83-1.04x against 0.88-1.12x), and on mid targets of 26
+// qubits 0.87-1.05x against 0.97-1.16x; circuits, mostly tiles, within
+// the noise.
 constexpr std::size_t kAhead = 256;  // amplitudes
 
 // A hint, so an address past the vector is harmless; it is formed as an
